@@ -23,7 +23,26 @@ struct sigaction previous[sizeof kSignals / sizeof kSignals[0]];
 std::once_flag installed;
 
 thread_local sigjmp_buf* activeJump = nullptr;
-thread_local void* alternateStack = nullptr;
+
+// The alternate stack the guard set up for this thread, if it had none. A
+// thread's alternate stack cannot be freed while it is set: the thread's end
+// unsets it (if it is still the one in place) and frees it, so that a thread
+// pool does not lose one per thread.
+struct AlternateStack {
+    void* memory = nullptr;
+    ~AlternateStack() {
+        if (!memory) return;
+        stack_t current;
+        if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == memory && !(current.ss_flags & SS_DISABLE)) {
+            stack_t off;
+            memset(&off, 0, sizeof off);
+            off.ss_flags = SS_DISABLE;
+            if (sigaltstack(&off, nullptr) != 0) return;  // still in use: keep it rather than free it
+        }
+        free(memory);
+    }
+};
+thread_local AlternateStack alternateStack;
 
 void chain(int sig, siginfo_t* info, void* context) {
     for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
@@ -61,15 +80,15 @@ void install() {
     for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) sigaction(kSignals[i], &sa, &previous[i]);
 }
 
-// Each thread that runs a guarded call gets an alternate stack once; it lives
-// as long as the thread (a thread's alternate stack cannot be freed while set).
+// Each thread that runs a guarded call and has no alternate stack gets one
+// once; it lives as long as the thread.
 bool ensureAlternateStack() {
     stack_t current;
     if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return true;
-    if (!alternateStack) alternateStack = malloc(64 * 1024);
-    if (!alternateStack) return false;
+    if (!alternateStack.memory) alternateStack.memory = malloc(64 * 1024);
+    if (!alternateStack.memory) return false;
     stack_t ss;
-    ss.ss_sp = alternateStack;
+    ss.ss_sp = alternateStack.memory;
     ss.ss_size = 64 * 1024;
     ss.ss_flags = 0;
     return sigaltstack(&ss, nullptr) == 0;

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 pkgs=(
-  make cmake ninja-build
+  make cmake ninja-build python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-multilib
   wine wine32:i386 wine64

@@ -80,8 +80,9 @@ JNIEXPORT jstring JNICALL Java_com_velmora_util_exec_Env_getEnvironment(JNIEnv* 
 JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment(JNIEnv* env, jclass, jstring name,
                                                                         jstring value) {
     JavaChars n(env, name);
+    if (!n.get()) return JNI_FALSE;  // the VM's exception, if any, stays pending: ask it nothing more
     JavaChars v(env, value);
-    if (!n.get() || !v.get()) return JNI_FALSE;
+    if (!v.get()) return JNI_FALSE;
     const size_t nameLength = strlen(n.get());
     const size_t valueLength = strlen(v.get());
     if (nameLength + 1 + valueLength > kMaxEntryChars) return JNI_FALSE;

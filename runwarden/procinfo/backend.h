@@ -3,6 +3,8 @@
 
 #define RUNWARDEN_WIN32EXT_BUILD
 #include <windows.h>
+// After <windows.h>, whose types it needs.
+#include <tlhelp32.h>
 
 #include "win32ext.h"
 
@@ -22,8 +24,10 @@ using NtQuerySystemInformationFn = LONG(WINAPI*)(ULONG infoClass, void* buffer, 
 using NtQueryInformationProcessFn = LONG(WINAPI*)(HANDLE process, ULONG infoClass, void* buffer, ULONG length,
                                                   ULONG* returned);
 using CreateToolhelp32SnapshotFn = HANDLE(WINAPI*)(DWORD flags, DWORD pid);
-using ProcessWalkFn = BOOL(WINAPI*)(HANDLE snapshot, void* entry);  // PROCESSENTRY32 (ANSI)
-using ThreadWalkFn = BOOL(WINAPI*)(HANDLE snapshot, void* entry);   // THREADENTRY32
+// The exact types of the platform's functions: a call through a pointer of
+// another function type is undefined behaviour, whatever the ABI makes of it.
+using ProcessWalkFn = BOOL(WINAPI*)(HANDLE snapshot, PROCESSENTRY32* entry);  // ANSI form
+using ThreadWalkFn = BOOL(WINAPI*)(HANDLE snapshot, THREADENTRY32* entry);
 
 struct NativeServices {
     NtQuerySystemInformationFn querySystemInformation;

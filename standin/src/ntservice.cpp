@@ -205,7 +205,9 @@ NtAnswer buildProcessSnapshot() {
         const ProcessSpec& s = p.spec;
         size_t at = b.size();
         if (any) put32(b, previous, static_cast<ULONG>(at - previous));
-        size_t nameBytes = s.image.size() * 2;
+        // UTF-16 of the image name: a non-ASCII name has fewer units than bytes.
+        const std::vector<WCHAR> name = utf16(s.image);
+        size_t nameBytes = name.size() * 2;
         size_t size = threadsAt + s.threads.size() * 0x40 + (nameBytes ? nameBytes + 2 : 0);
         size = (size + 7) & ~static_cast<size_t>(7);
         b.resize(at + size, 0);
@@ -230,8 +232,7 @@ NtAnswer buildProcessSnapshot() {
         }
         if (nameBytes) {
             size_t nameAt = at + threadsAt + s.threads.size() * 0x40;
-            std::vector<WCHAR> w = utf16(s.image);
-            memcpy(&b[nameAt], w.data(), nameBytes);
+            memcpy(&b[nameAt], name.data(), nameBytes);
             put16(b, at + 0x38, static_cast<WORD>(nameBytes));
             put16(b, at + 0x3A, static_cast<WORD>(nameBytes + 2));
             put32(b, at + 0x3C, static_cast<ULONG>(nameAt));

@@ -221,7 +221,12 @@ void setEnvironment(const std::vector<std::string>& entries) {
     Environment& e = environment();
     e.entries.clear();
     e.wideInitialised = false;
-    for (auto& entry : entries) e.put(entry, decode(model().codePage, entry.data(), entry.size()));
+    // Verbatim, as a process may start with them: "NAME=" entries included.
+    for (auto& entry : entries) {
+        std::vector<WCHAR> wide = decode(model().codePage, entry.data(), entry.size());
+        wide.push_back(0);
+        e.entries.push_back(Environment::Entry{entry, std::move(wide)});
+    }
     e.rebuild();
 }
 
