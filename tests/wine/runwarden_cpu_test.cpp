@@ -4,7 +4,6 @@
 
 #include "runwarden/procinfo/backend.h"
 #include "runwarden/procinfo/win32ext.h"
-#include "wineutil.h"
 
 extern "C" {
 JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
@@ -54,30 +53,37 @@ TEST(CpuUsage, SamplesHalfASecondAndGivesAPercentage) {
     EXPECT_LE(native, 100);
 }
 
-// With one process spinning, at least one processor is never idle over the
-// interval (the system only adds load), so the usage is at least about one
-// processor's share. The processor count is the platform's own answer.
-TEST(CpuUsage, ASpinningProcessShowsAsLoad) {
+// With a thread spinning, at least one processor is never idle over the
+// interval (the rest of the system only adds load), so the usage is at least
+// about one processor's share. The processor count is the platform's own.
+volatile LONG spinning = 0;
+volatile LONG stopSpinning = 0;
+
+DWORD WINAPI spin(void*) {
+    InterlockedExchange(&spinning, 1);
+    while (!stopSpinning) {
+    }
+    return 0;
+}
+
+TEST(CpuUsage, ASpinningThreadShowsAsLoad) {
     Java_com_velmora_util_exec_ScriptProcessManager_init(nullptr, nullptr);
     ASSERT_EQ(rw::kBackendNative, rw::backendMode);
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     ASSERT_GT(info.dwNumberOfProcessors, 0u);
 
-    wineutil::Child busy = wineutil::childproc({L"busy"});
-    ASSERT_TRUE(busy.started()) << "error " << busy.error();
-    // Spinning has begun once the child has used processor time of its own.
-    const double deadline = nowMs() + 20000;
-    for (;;) {
-        FILETIME created, exited, kernel, user;
-        ASSERT_TRUE(GetProcessTimes(busy.handle(), &created, &exited, &kernel, &user));
-        if (user.dwLowDateTime != 0 || user.dwHighDateTime != 0) break;
-        ASSERT_LT(nowMs(), deadline) << "the busy child never ran";
-        Sleep(10);
-    }
-
+    stopSpinning = 0;
+    HANDLE thread = CreateThread(nullptr, 0, spin, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    while (!spinning) SwitchToThread();  // returns once the thread has begun, which it does at once
     long usage = -1;
-    ASSERT_EQ(0ul, GetCPUUsage(&usage));
+    const ULONG status = GetCPUUsage(&usage);
+    InterlockedExchange(&stopSpinning, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+
+    ASSERT_EQ(0ul, status);
     const long oneProcessor = static_cast<long>(100 / info.dwNumberOfProcessors);
     EXPECT_GE(usage, oneProcessor - 10) << info.dwNumberOfProcessors << " processors";
     EXPECT_LE(usage, 100);
