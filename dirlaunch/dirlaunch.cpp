@@ -4,6 +4,8 @@
 #include <stdarg.h>
 #include <windows.h>
 
+#include "../platform/javatext.h"
+
 namespace {
 
 // One lock for the whole process, held for every call: the current directory is
@@ -21,17 +23,17 @@ private:
     CRITICAL_SECTION* cs_;
 };
 
-// The current directory, whole, in a heap buffer. A directory longer than
-// MAX_PATH is saved in full, so that it can be restored exactly; on failure
-// (the platform cannot report it, or no memory) the buffer is null.
+// The current directory, whole, in a heap buffer of UTF-16 text. A directory
+// longer than MAX_PATH is saved in full, so that it can be restored exactly; on
+// failure (the platform cannot report it, or no memory) the buffer is null.
 class SavedDirectory {
 public:
     SavedDirectory() {
         DWORD size = MAX_PATH;
         for (int attempt = 0; attempt < 4; ++attempt) {  // the directory may change between calls
-            text_ = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
+            text_ = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, size * sizeof(WCHAR)));
             if (!text_) return;
-            const DWORD n = GetCurrentDirectoryA(size, text_);
+            const DWORD n = GetCurrentDirectoryW(size, text_);
             if (n != 0 && n < size) return;
             HeapFree(GetProcessHeap(), 0, text_);
             text_ = nullptr;
@@ -45,10 +47,10 @@ public:
     SavedDirectory(const SavedDirectory&) = delete;
     SavedDirectory& operator=(const SavedDirectory&) = delete;
 
-    const char* text() const { return text_; }
+    const WCHAR* text() const { return text_; }
 
 private:
-    char* text_ = nullptr;
+    WCHAR* text_ = nullptr;
 };
 
 jobject newJavaObject(JNIEnv* env, const char* className, const char* signature, ...) {
@@ -104,15 +106,19 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
 __attribute__((constructor)) static void attachOnLoad() { DllMain(nullptr, DLL_PROCESS_ATTACH, nullptr); }
 #endif
 
+// The directory reaches Windows as text (SetCurrentDirectoryW), so any
+// character works; a directory holding U+0000 cannot be made current and gives
+// "Can't set new path." like any other directory that cannot.
 JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv* env, jobject,
                                                                              jstring directory,
                                                                              jobjectArray command,
                                                                              jobjectArray environment) {
     LockGuard lock(&currentDirectoryLock);
 
-    const char* path = directory ? env->GetStringUTFChars(directory, nullptr) : nullptr;
+    rw::JavaText path(env, directory);
     jobject result = nullptr;
-    if (!path) {
+    if (path.status() == rw::TextStatus::Null || path.status() == rw::TextStatus::VmFailure ||
+        path.status() == rw::TextStatus::NoMemory) {
         // A VM that could not supply the characters has its own exception pending.
         if (!env->ExceptionCheck()) throwNullPointer(env, nullptr);
     } else if (!command) {
@@ -123,12 +129,12 @@ JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JN
         SavedDirectory saved;
         if (!saved.text()) {
             throwJavaException(env, "java/io/IOException", "Can't get current windows directory");
-        } else if (!SetCurrentDirectoryA(path)) {
+        } else if (!path.ok() || !SetCurrentDirectoryW(path.get())) {
             throwJavaException(env, "java/io/IOException", "Can't set new path.");
         } else {
             result = newJavaObject(env, "java/lang/Win32Process", "([Ljava/lang/String;[Ljava/lang/String;)V",
                                    command, environment);
-            if (!SetCurrentDirectoryA(saved.text())) {
+            if (!SetCurrentDirectoryW(saved.text())) {
                 // The new process, if any, goes on running; its object is dropped.
                 env->DeleteLocalRef(result);
                 result = nullptr;
@@ -136,7 +142,6 @@ JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JN
             }
         }
     }
-    if (path) env->ReleaseStringUTFChars(directory, path);
     return result;
 }
 

@@ -1,41 +1,39 @@
 // The natives of Env: the VM process's environment, as the shared C runtime
 // (msvcrt.dll) holds it, so that every module using that runtime sees the same.
 //
+// Texts cross as text: names, values and entries are handed to msvcrt's wide
+// functions (_wgetenv, _wputenv, the wide table) as the Java string's UTF-16,
+// and come back through NewString, so every character survives the round trip.
+// msvcrt keeps its narrow table in step, converted through the ANSI code page:
+// a module that reads the narrow getenv sees the same variables, with '?' for a
+// character that code page cannot hold.
+//
 // Texts of any length up to the platform's limit are handled whole. An entry
-// longer than kMaxEntryChars is refused (false) rather than handed to _putenv,
-// which would accept and silently cut it. Null arguments give null (reads) or
-// false (writes).
+// longer than kMaxEntryChars is refused (false) rather than handed to _wputenv,
+// which would accept and silently cut it. Null arguments, and texts holding
+// U+0000 (which no Windows text can), give null (reads) or false (writes).
 #include <jni.h>
 #include <string.h>
 #include <windows.h>
 
 #include "../platform/crtenv.h"
+#include "../platform/javatext.h"
 
 namespace {
 
 // The longest environment text Windows holds, in characters.
 constexpr size_t kMaxEntryChars = 32767;
 
-// The modified UTF-8 bytes of a Java string, released with the object.
-class JavaChars {
-public:
-    JavaChars(JNIEnv* env, jstring s) : env_(env), s_(s), chars_(s ? env->GetStringUTFChars(s, nullptr) : nullptr) {}
-    ~JavaChars() {
-        if (chars_) env_->ReleaseStringUTFChars(s_, chars_);
-    }
-    JavaChars(const JavaChars&) = delete;
-    JavaChars& operator=(const JavaChars&) = delete;
-    const char* get() const { return chars_; }
+jboolean put(const WCHAR* entry, size_t length) {
+    if (length > kMaxEntryChars) return JNI_FALSE;
+    return _wputenv(entry) == 0 ? JNI_TRUE : JNI_FALSE;
+}
 
-private:
-    JNIEnv* env_;
-    jstring s_;
-    const char* chars_;
-};
-
-jboolean put(const char* entry) {
-    if (strlen(entry) > kMaxEntryChars) return JNI_FALSE;
-    return _putenv(entry) == 0 ? JNI_TRUE : JNI_FALSE;
+// msvcrt builds its wide table on the first wide call; until then it is null.
+WCHAR** wideTable() {
+    static const WCHAR kAnyName[] = {'P', 'A', 'T', 'H', 0};
+    _wgetenv(kAnyName);
+    return *__p__wenviron();
 }
 
 }  // namespace
@@ -53,16 +51,16 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 // out; entries lost in between leave null elements at the end.
 JNIEXPORT jobjectArray JNICALL Java_com_velmora_util_exec_Env_getEnvironments(JNIEnv* env, jclass) {
     jsize n = 0;
-    for (char** table = *__p__environ(); table && table[n]; ++n) {
+    for (WCHAR** table = wideTable(); table && table[n]; ++n) {
     }
     jclass stringClass = env->FindClass("java/lang/String");
     if (!stringClass) return nullptr;
     jobjectArray result = env->NewObjectArray(n, stringClass, nullptr);
     env->DeleteLocalRef(stringClass);
     if (!result) return nullptr;
-    char** table = *__p__environ();
+    WCHAR** table = wideTable();  // fetched afresh: a change of the environment may move it
     for (jsize i = 0; table && i < n && table[i]; ++i) {
-        jstring entry = env->NewStringUTF(table[i]);
+        jstring entry = rw::newJavaString(env, table[i]);
         if (!entry) return nullptr;  // the VM's exception is pending
         env->SetObjectArrayElement(result, i, entry);
         env->DeleteLocalRef(entry);
@@ -71,35 +69,34 @@ JNIEXPORT jobjectArray JNICALL Java_com_velmora_util_exec_Env_getEnvironments(JN
 }
 
 JNIEXPORT jstring JNICALL Java_com_velmora_util_exec_Env_getEnvironment(JNIEnv* env, jclass, jstring name) {
-    JavaChars key(env, name);
-    if (!key.get()) return nullptr;
-    const char* value = getenv(key.get());
-    return value ? env->NewStringUTF(value) : nullptr;
+    rw::JavaText key(env, name);
+    if (!key.ok()) return nullptr;
+    const WCHAR* value = _wgetenv(key.get());
+    return value ? rw::newJavaString(env, value) : nullptr;
 }
 
 JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment(JNIEnv* env, jclass, jstring name,
                                                                         jstring value) {
-    JavaChars n(env, name);
-    if (!n.get()) return JNI_FALSE;  // the VM's exception, if any, stays pending: ask it nothing more
-    JavaChars v(env, value);
-    if (!v.get()) return JNI_FALSE;
-    const size_t nameLength = strlen(n.get());
-    const size_t valueLength = strlen(v.get());
-    if (nameLength + 1 + valueLength > kMaxEntryChars) return JNI_FALSE;
-    char* entry = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, nameLength + valueLength + 2));
+    rw::JavaText n(env, name);
+    if (!n.ok()) return JNI_FALSE;  // a VM failure leaves its exception pending: ask nothing more
+    rw::JavaText v(env, value);
+    if (!v.ok()) return JNI_FALSE;
+    const size_t length = n.length() + 1 + v.length();
+    if (length > kMaxEntryChars) return JNI_FALSE;
+    WCHAR* entry = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, (length + 1) * sizeof(WCHAR)));
     if (!entry) return JNI_FALSE;
-    memcpy(entry, n.get(), nameLength);
-    entry[nameLength] = '=';
-    memcpy(entry + nameLength + 1, v.get(), valueLength + 1);
-    const jboolean accepted = put(entry);
+    memcpy(entry, n.get(), n.length() * sizeof(WCHAR));
+    entry[n.length()] = '=';
+    memcpy(entry + n.length() + 1, v.get(), (v.length() + 1) * sizeof(WCHAR));
+    const jboolean accepted = put(entry, length);
     HeapFree(GetProcessHeap(), 0, entry);
     return accepted;
 }
 
 JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment2(JNIEnv* env, jclass, jstring entry) {
-    JavaChars text(env, entry);
-    if (!text.get()) return JNI_FALSE;
-    return put(text.get());
+    rw::JavaText text(env, entry);
+    if (!text.ok()) return JNI_FALSE;
+    return put(text.get(), text.length());
 }
 
 }  // extern "C"

@@ -5,35 +5,13 @@
 #include <windows.h>
 
 #include "../../platform/handle.h"
+#include "../../platform/javatext.h"
 #include "../procinfo/win32ext.h"
 #include "natives.h"
 
 namespace {
 
 constexpr DWORD kProcessAllAccess = 0x1F0FFF;  // the classic mask, not the newer headers' 0x1FFFFF
-
-// A heap copy of a Java string's modified UTF-8 bytes with `terminators` NUL
-// bytes appended. Null for a null string. *ok is false when the VM could not
-// supply the bytes or the copy could not be allocated.
-char* copyJavaString(JNIEnv* env, jstring s, int terminators, bool* ok) {
-    if (!s) return nullptr;
-    const jsize n = env->GetStringUTFLength(s);
-    char* copy = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(n) + terminators));
-    const char* bytes = copy ? env->GetStringUTFChars(s, nullptr) : nullptr;
-    if (!bytes) {
-        if (copy) HeapFree(GetProcessHeap(), 0, copy);
-        *ok = false;
-        return nullptr;
-    }
-    memcpy(copy, bytes, static_cast<size_t>(n));
-    memset(copy + n, 0, static_cast<size_t>(terminators));
-    env->ReleaseStringUTFChars(s, bytes);
-    return copy;
-}
-
-void freeCopy(char* p) {
-    if (p) HeapFree(GetProcessHeap(), 0, p);
-}
 
 }  // namespace
 
@@ -60,30 +38,38 @@ JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIE
     Win32Ext_VersionOK();
 }
 
-// Returns the new process's id, or 0 when the process was not created. A VM that
-// cannot supply a string's bytes (its exception stays pending) or a copy that
-// cannot be allocated also gives 0, and nothing is launched.
+// Returns the new process's id, or 0 when the process was not created. The four
+// strings reach Windows as text (CreateProcessW), so any character works; a
+// string holding U+0000, which no Windows text can, a VM that cannot supply a
+// string (its exception stays pending) or a copy that cannot be allocated also
+// gives 0, and nothing is launched.
 JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_executeProcess(JNIEnv* env, jclass,
                                                                                      jstring application,
                                                                                      jstring commandLine,
                                                                                      jstring environment,
                                                                                      jstring directory) {
-    bool ok = true;
-    char* app = copyJavaString(env, application, 1, &ok);
-    char* cmd = ok ? copyJavaString(env, commandLine, 1, &ok) : nullptr;
-    // The environment block: the string as one entry, its NUL, and the block's closing NUL.
-    char* block = ok ? copyJavaString(env, environment, 2, &ok) : nullptr;
-    char* dir = ok ? copyJavaString(env, directory, 1, &ok) : nullptr;
+    // All four copies exist before the process is created, taken in argument order.
+    rw::JavaText app(env, application);
+    if (!app.usable()) return 0;
+    rw::JavaText cmd(env, commandLine);
+    if (!cmd.usable()) return 0;
+    // The environment block: the string as one entry, its terminator and the block's.
+    rw::JavaText block(env, environment, 2);
+    if (!block.usable()) return 0;
+    rw::JavaText dir(env, directory);
+    if (!dir.usable()) return 0;
 
-    RunwardenProcessInformation created = {};
-    const bool launched = ok && executeProcess(app, cmd, block, dir, &created) == 0;
-    freeCopy(app);
-    freeCopy(cmd);
-    freeCopy(block);
-    freeCopy(dir);
-    // Both handles of the new process stay open for the rest of the VM's life, on purpose:
-    // the Java side identifies the process by id and the handles keep that id from being reused.
-    return launched ? static_cast<jint>(created.dwProcessId) : 0;
+    STARTUPINFOW startup;
+    GetStartupInfoW(&startup);
+    const DWORD flags = CREATE_NEW_CONSOLE | (block.get() ? CREATE_UNICODE_ENVIRONMENT : 0);
+    PROCESS_INFORMATION created = {};
+    if (!CreateProcessW(app.get(), cmd.get(), nullptr, nullptr, FALSE, flags, block.get(), dir.get(), &startup,
+                        &created)) {
+        return 0;
+    }
+    // Both handles of the new process stay open for the rest of the VM's life, on
+    // purpose: the Java side knows the process by its id only.
+    return static_cast<jint>(created.dwProcessId);
 }
 
 JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killProcess(JNIEnv*, jclass, jint pid) {

@@ -148,9 +148,11 @@ Win32ExtStatus WIN32EXT_CALL GetProcessBasePriority(unsigned long pid, unsigned 
  * platform does not answer for the handle. */
 Win32ExtStatus WIN32EXT_CALL GetProcessID(void* process, unsigned long* pid);
 
-/* Native only. System-wide CPU usage in percent over about half a second
- * (blocks that long); normally 0..100, not clamped. Before a back end is
- * selected, or on Toolhelp, it writes 0 and answers 1151. */
+/* Native only. System-wide CPU usage in percent (0..100) over about half a
+ * second (blocks that long). An interval that cannot be measured (the clock was
+ * set back or far forward) is sampled again, a bounded number of times, then
+ * 0xC0000001. Before a back end is selected, or on Toolhelp, it writes 0 and
+ * answers 1151. */
 Win32ExtStatus WIN32EXT_CALL GetCPUUsage(long* usage);
 
 #ifdef __cplusplus

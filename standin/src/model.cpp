@@ -562,6 +562,8 @@ LPVOID WINAPI HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
             return nullptr;
         }
         if (m.allocFailCountdown > 0) m.allocFailCountdown--;
+        // A 32-bit process never gets 2 GiB in one piece: refuse as Windows would.
+        if (bytes >= 0x80000000ul) return nullptr;
         m.liveAllocations++;
     }
     void* p = malloc(bytes ? bytes : 1);

@@ -131,6 +131,16 @@ UINT currentCodePage() { return model().codePage; }
 
 namespace {
 
+// Names compare as msvcrt's do in the C locale: ASCII letters without case,
+// every other character exactly.
+bool wideNameEquals(const WCHAR* a, const WCHAR* b, size_t n) {
+    auto fold = [](WCHAR c) { return c >= 'A' && c <= 'Z' ? static_cast<WCHAR>(c - 'A' + 'a') : c; };
+    for (size_t i = 0; i < n; ++i) {
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
 // msvcrt keeps two tables, narrow and wide, and converts each change through the
 // code page into the other; the wide table exists only after a first wide call.
 struct Environment {
@@ -165,13 +175,21 @@ struct Environment {
         }
     }
 
-    // Sets, replaces or (with an empty value) removes; -1 without '='.
-    int put(const std::string& narrow, std::vector<WCHAR> wide) {
+    // Sets, replaces or (with an empty value) removes; -1 without '='. As
+    // msvcrt, a narrow call finds the variable by its narrow name and a wide
+    // call (byWideName) by its wide name, so two names that differ only in
+    // characters the code page cannot hold stay two variables for wide callers.
+    int put(const std::string& narrow, std::vector<WCHAR> wide, bool byWideName = false) {
         size_t eq = narrow.find('=', 1);
         if (eq == std::string::npos) return -1;
+        auto weq = std::find(wide.begin() + (wide.empty() ? 0 : 1), wide.end(), WCHAR('='));
+        if (weq == wide.end()) return -1;
         auto it = entries.begin();
         for (; it != entries.end(); ++it) {
-            if (strncasecmp(it->narrow.c_str(), narrow.c_str(), eq + 1) == 0) break;
+            if (byWideName ? wideNameEquals(it->wide.data(), wide.data(), static_cast<size_t>(weq - wide.begin()) + 1)
+                           : strncasecmp(it->narrow.c_str(), narrow.c_str(), eq + 1) == 0) {
+                break;
+            }
         }
         bool remove = eq + 1 == narrow.size();
         wide.push_back(0);
@@ -285,7 +303,7 @@ WCHAR* _wgetenv(const WCHAR* name) {
     env.initWide();
     size_t n = wideLength(name);
     for (auto& e : env.entries) {
-        if (e.wide.size() > n + 1 && e.wide[n] == '=' && std::equal(name, name + n, e.wide.begin())) {
+        if (e.wide.size() > n + 1 && e.wide[n] == '=' && wideNameEquals(name, e.wide.data(), n)) {
             return &e.wide[n + 1];
         }
     }
@@ -302,7 +320,7 @@ int _wputenv(const WCHAR* entry) {
     Environment& e = environment();
     e.initWide();
     size_t n = wideLength(entry);
-    return e.put(encode(model().codePage, entry, n, nullptr), std::vector<WCHAR>(entry, entry + n));
+    return e.put(encode(model().codePage, entry, n, nullptr), std::vector<WCHAR>(entry, entry + n), true);
 }
 
 }  // extern "C"

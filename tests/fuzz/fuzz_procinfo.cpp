@@ -7,6 +7,13 @@
 // within their capacity, the usage is 0..100, the sampler's waits are bounded,
 // and on a consistent model the two back ends agree.
 //
+// FUZZ_PROCINFO_PARSER (environment) narrows a run to one parser: "nt" (the
+// class-5 answer through the walker and the native queries), "toolhelp" (the
+// Toolhelp paths) or "cpu" (the CPU sampler); unset or "all" runs all three on
+// every input. A narrowed run spends its executions and its coverage feedback
+// on that parser alone. The input format is the same in every mode, so corpora
+// move freely between them.
+//
 // Input: a 24-byte header (missing bytes read as 0), then part A, part B and
 // part C, whose lengths come from the header (C takes the rest).
 //
@@ -32,6 +39,7 @@
 //      more, two samples and a processor count for the pure arithmetic.
 #include <standin/control.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -385,12 +393,35 @@ void fuzzCpu(Reader r) {
     if (s != 0) CHECK(usage == -7);
 }
 
+enum Parser : unsigned { kNt = 1, kToolhelp = 2, kCpu = 4, kAll = kNt | kToolhelp | kCpu };
+unsigned parsers = kAll;
+
 bool bindOnce() {
     standin::reset();
     return rw::bindNativeServices() == 1 && rw::bindToolhelpServices() == 1;
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* mode = getenv("FUZZ_PROCINFO_PARSER");
+    const std::string m = mode ? mode : "";
+    if (m.empty() || m == "all") {
+        parsers = kAll;
+    } else if (m == "nt") {
+        parsers = kNt;
+    } else if (m == "toolhelp") {
+        parsers = kToolhelp;
+    } else if (m == "cpu") {
+        parsers = kCpu;
+    } else {
+        fprintf(stderr, "fuzz_procinfo: FUZZ_PROCINFO_PARSER must be all, nt, toolhelp or cpu, not \"%s\"\n",
+                m.c_str());
+        exit(2);
+    }
+    fprintf(stderr, "fuzz_procinfo: parsers %s\n", m.empty() ? "all" : m.c_str());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool bound = bindOnce();
@@ -405,6 +436,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader partB{rest.p, std::min<size_t>(h.lengthB, rest.n)};
     Reader partC{rest.p + partB.n, rest.n - partB.n};
 
+    if (parsers == kCpu) {  // the sampler reads none of the model that parts A and B build
+        fuzzCpu(partC);
+        return 0;
+    }
+
     // Part B: corruptions and processes, which may join the native model too.
     std::vector<std::pair<unsigned, DWORD>> corruptions;
     for (unsigned n = partB.u8() & 7; n > 0; --n) {
@@ -417,30 +453,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (h.flags & 64) added = addProcesses(partB);
 
     // Part A: the class-5 answer.
-    standin::NtAnswer answer;
-    if (h.flags & 1) {
-        answer.bytes.assign(partA.begin(), partA.end());
-        if (h.flags & 2)
-            for (size_t at : chain(answer.bytes)) answer.relocations.push_back(at + 0x3C);
-    } else {
-        answer = standin::buildProcessSnapshot();
-        Reader edits{reinterpret_cast<const uint8_t*>(partA.data()), partA.size()};
-        while (edits.n >= 3 && !answer.bytes.empty()) {
-            const size_t at = edits.u16() % answer.bytes.size();
-            answer.bytes[at] ^= edits.u8();
+    if (parsers & kNt) {
+        standin::NtAnswer answer;
+        if (h.flags & 1) {
+            answer.bytes.assign(partA.begin(), partA.end());
+            if (h.flags & 2)
+                for (size_t at : chain(answer.bytes)) answer.relocations.push_back(at + 0x3C);
+        } else {
+            answer = standin::buildProcessSnapshot();
+            Reader edits{reinterpret_cast<const uint8_t*>(partA.data()), partA.size()};
+            while (edits.n >= 3 && !answer.bytes.empty()) {
+                const size_t at = edits.u16() % answer.bytes.size();
+                answer.bytes[at] ^= edits.u8();
+            }
         }
+        answer.tooSmallIfShort = (h.flags & 8) != 0;
+        if (!(h.flags & 16)) answer.reportedLength = static_cast<long>(h.reported & 0x7FFFFFFF);
+        fuzzWalker(h, std::string(answer.bytes.begin(), answer.bytes.end()));
+        fuzzNativeQueries(h, answer);
+        CHECK(standin::liveAllocations() == 0);
     }
-    answer.tooSmallIfShort = (h.flags & 8) != 0;
-    if (!(h.flags & 16)) answer.reportedLength = static_cast<long>(h.reported & 0x7FFFFFFF);
-    fuzzWalker(h, std::string(answer.bytes.begin(), answer.bytes.end()));
-    fuzzNativeQueries(h, answer);
-    CHECK(standin::liveAllocations() == 0);
 
     if (!(h.flags & 1) && partA.empty() && corruptions.empty()) differential(added);
-    fuzzToolhelp(h, corruptions);
+    if (parsers & kToolhelp) fuzzToolhelp(h, corruptions);
+    CHECK(standin::liveAllocations() == 0);
     CHECK(standin::openHandleCount() == 0);
 
-    fuzzCpu(partC);
+    if (parsers & kCpu) fuzzCpu(partC);
     rw::snapshotSizeHint = 0x10000;
     return 0;
 }

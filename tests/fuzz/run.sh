@@ -2,16 +2,25 @@
 # Builds the process-information fuzzer for host32 (clang, i386, libFuzzer with
 # ASan and UBSan, against the stand-in) into <builddir> and runs it for
 # <seconds>, starting from the committed seeds in tests/fuzz/corpus. New inputs
-# go to <builddir>/corpus, crash inputs to <builddir>/. Any crash, leak,
-# sanitizer report or failed check makes the script fail.
+# go to <builddir>/corpus (<builddir>/corpus-<parser> for a run narrowed to one
+# parser), crash inputs to <builddir>/. Any crash, leak, sanitizer report or
+# failed check makes the script fail.
 #
-#   tests/fuzz/run.sh <builddir> <seconds>
+#   tests/fuzz/run.sh <builddir> <seconds> [all|nt|toolhelp|cpu]
+#
+# The parser defaults to all: every input goes through the NT answer paths, the
+# Toolhelp paths and the CPU sampler. Naming one narrows the run to it.
 set -euo pipefail
 
-if [ $# -ne 2 ]; then
-    echo "usage: $0 <builddir> <seconds>" >&2
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+    echo "usage: $0 <builddir> <seconds> [all|nt|toolhelp|cpu]" >&2
     exit 2
 fi
+parser=${3:-all}
+case $parser in
+    all|nt|toolhelp|cpu) ;;
+    *) echo "$0: unknown parser '$parser' (all, nt, toolhelp or cpu)" >&2; exit 2 ;;
+esac
 root=$(cd "$(dirname "$0")/../.." && pwd)
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
@@ -61,11 +70,13 @@ if [ $stale = 1 ]; then
     "$cxx" -m32 -fsanitize=fuzzer,address,undefined -o "$bin" "${objects[@]}" -lpthread
 fi
 
-mkdir -p "$build/corpus"
+if [ "$parser" = all ]; then corpus=$build/corpus; else corpus=$build/corpus-$parser; fi
+mkdir -p "$corpus"
 # Every native query allocates a snapshot buffer of 64 KiB or more: a smaller
 # quarantine, shorter allocation stacks and no fill of new blocks roughly double
 # the executions per second without weakening any check.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16:malloc_context_size=8:max_malloc_fill_size=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export FUZZ_PROCINFO_PARSER=$parser
 "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$build/" "$build/corpus" "$root/tests/fuzz/corpus"
+    -artifact_prefix="$build/" "$corpus" "$root/tests/fuzz/corpus"

@@ -46,7 +46,9 @@ run() {  # run <name> <junit tag option> [environment assignments...]
   # Absolute class paths: the tests change the process's current directory.
   set +e
   # A VM that hangs is ended (by its id, through timeout) and counts as a failure.
-  (cd "$OUT/work" && timeout --kill-after=10 900 env "$@" "$JAVA_HOME/bin/java" -Xcheck:jni -Xshare:off \
+  # A UTF-8 locale whatever the caller's: the VM takes its file-name encoding from
+  # it, and the tests name directories with characters beyond ASCII.
+  (cd "$OUT/work" && timeout --kill-after=10 900 env LC_ALL=C.UTF-8 "$@" "$JAVA_HOME/bin/java" -Xcheck:jni -Xshare:off \
       --patch-module "java.base=$OUT/patch" \
       -Dcom.velmora.util.exec.nativeDir="$BUILD/bin" \
       -cp "$JUNIT:$OUT/main:$OUT/test" org.junit.platform.console.ConsoleLauncher \

@@ -108,7 +108,7 @@ TEST_F(CreateProcessIn, ConstructsInTheDirectoryAndRestoresIt) {
 // The failure rows, checked in their order: each case combines its own
 // condition with every later one, so an earlier check that came later would
 // show up as the wrong exception.
-enum class Dir { Null, Missing, Good };
+enum class Dir { Null, Missing, Good, TargetThenNul };
 enum class Cmd { Null, Empty, Good };
 
 struct FailureCase {
@@ -128,6 +128,12 @@ const FailureCase kFailures[] = {
     {"CurrentDirectoryUnreadable", Dir::Missing, Cmd::Good, false, true, "java/io/IOException",
      "Can't get current windows directory"},
     {"MissingDirectory", Dir::Missing, Cmd::Good, false, false, "java/io/IOException", "Can't set new path."},
+    // No Windows path can hold U+0000: such a directory cannot be made current,
+    // even where the text before it names a directory that exists.
+    {"DirectoryHoldingUPlus0000", Dir::TargetThenNul, Cmd::Good, false, false, "java/io/IOException",
+     "Can't set new path."},
+    {"NullCommandBeforeDirectoryHoldingUPlus0000", Dir::TargetThenNul, Cmd::Null, false, true,
+     "java/lang/NullPointerException", nullptr},
     // The VM cannot supply the characters: its own exception is left pending.
     {"DirectoryCharactersUnavailable", Dir::Good, Cmd::Null, true, true, "java/lang/OutOfMemoryError",
      "jnihost: injected failure"},
@@ -137,11 +143,12 @@ class CreateProcessInFailure : public CreateProcessIn, public ::testing::WithPar
 
 TEST_P(CreateProcessInFailure, RaisesItsExceptionAndLeavesTheDirectory) {
     const FailureCase& c = GetParam();
-    jstring dir = c.dir == Dir::Null      ? nullptr
-                  : c.dir == Dir::Missing ? host.newStringUtf8(base + "/does-not-exist")
-                                          : host.newStringUtf8(target);
+    jstring dir = c.dir == Dir::Null            ? nullptr
+                  : c.dir == Dir::Missing       ? host.newStringUtf8(base + "/does-not-exist")
+                  : c.dir == Dir::TargetThenNul ? host.newStringUtf8(target + std::string(1, '\0') + "x")
+                                                : host.newStringUtf8(target);
     jobjectArray cmd = c.cmd == Cmd::Null ? nullptr : c.cmd == Cmd::Empty ? host.newStringArray({}) : command;
-    host.failures().getStringUTFChars = c.charsFail;
+    host.failures().getStringChars = c.charsFail;
     standin::failGetCurrentDirectory(c.getCwdFails);
 
     EXPECT_EQ(nullptr, createIn(host, dir, cmd, environment));
@@ -154,7 +161,8 @@ TEST_P(CreateProcessInFailure, RaisesItsExceptionAndLeavesTheDirectory) {
     EXPECT_EQ(0, seen.count);
     if (c.dir == Dir::Null) {
         const auto& calls = host.calls();
-        EXPECT_EQ(calls.end(), std::find(calls.begin(), calls.end(), "GetStringUTFChars"));
+        for (const char* asked : {"GetStringLength", "GetStringChars", "GetStringUTFChars"})
+            EXPECT_EQ(calls.end(), std::find(calls.begin(), calls.end(), asked)) << asked << " of a null directory";
     }
     expectClean();
 }
@@ -201,6 +209,30 @@ TEST_F(CreateProcessIn, ARelativeDirectoryIsTakenFromTheCurrentOne) {
     EXPECT_EQ(target, seen.directory);
     EXPECT_EQ(base, cwd());
     expectClean();
+}
+
+// Directories reach Windows as text: the caller's directory and the saved one
+// hold characters that code page 1252 cannot (Ж, 日本) beside ones that it can
+// (é, ß), so a switch or a restore through the narrow calls would miss them.
+TEST_F(CreateProcessIn, NonAsciiDirectoriesAreSwitchedToAndRestored) {
+    const std::string from = base + "/d\u00E9part \u0416";
+    const std::string to = base + "/\u00E9 \u00DF \u0416 \u65E5\u672C";
+    ASSERT_TRUE(fs::create_directory(from));
+    ASSERT_TRUE(fs::create_directory(to));
+    fs::current_path(from);
+    for (UINT codePage : {1252u, 65001u}) {
+        SCOPED_TRACE(codePage);
+        standin::setCodePage(codePage);
+        seen = {};
+        jobject p = createIn(host, host.newStringUtf8(to), command, environment);
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(1, seen.count);
+        EXPECT_EQ(to, seen.directory);
+        EXPECT_EQ(from, cwd());
+        EXPECT_FALSE(host.exceptionPending()) << host.pendingClass();
+        host.resetLocalReferenceCount();
+        expectClean();
+    }
 }
 
 TEST_F(CreateProcessIn, ACurrentDirectoryLongerThanMaxPathIsRestoredWhole) {

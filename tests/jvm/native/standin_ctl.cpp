@@ -3,8 +3,9 @@
 // with the libraries under test, so what it sets is what they see.
 //
 // Handles and process ids cross as Java ints (32-bit, as on the target).
-// Launch texts cross as byte arrays holding exactly the bytes the platform
-// received, or null where the library passed a null pointer.
+// Launch texts cross as byte arrays, or null where the library passed a null
+// pointer: the bytes of a narrow launch, the UTF-8 of a wide launch's UTF-16
+// texts, and the environment block's raw bytes in either case.
 #include <jni.h>
 #include <stdint.h>
 #include <string.h>
@@ -17,6 +18,9 @@
 
 #include "runwarden/natives/treekill.h"
 #include "runwarden/procinfo/backend.h"
+
+// Last: it renames getenv, which the C++ headers above must not see.
+#include <crtenv.h>
 
 namespace {
 
@@ -48,6 +52,22 @@ jbyteArray text(JNIEnv* env, jint i, bool standin::LaunchRecord::*isNull, std::s
     if (!r || r->*isNull) return nullptr;
     const std::string& s = r->*value;
     return bytes(env, s.data(), s.size());
+}
+
+// The UTF-16 text of a Java string, zero-terminated; empty (no terminator) when
+// the VM could not supply it, with its exception pending.
+std::vector<WCHAR> wide(JNIEnv* env, jstring s) {
+    const jchar* chars = env->GetStringChars(s, nullptr);
+    if (!chars) return {};
+    std::vector<WCHAR> out(chars, chars + env->GetStringLength(s));
+    env->ReleaseStringChars(s, chars);
+    out.push_back(0);
+    return out;
+}
+
+void throwIllegalArgument(JNIEnv* env, const char* message) {
+    jclass cls = env->FindClass("java/lang/IllegalArgumentException");
+    if (cls) env->ThrowNew(cls, message);
 }
 
 std::string utf(JNIEnv* env, jstring s) {
@@ -179,19 +199,71 @@ NATIVE(void, failSetCurrentDirectory)(JNIEnv*, jclass, jint afterCount) {
     }
 }
 
+// Through the wide call, so that any directory name works whatever the code page.
 NATIVE(jboolean, setCurrentDirectory)(JNIEnv* env, jclass, jstring path) {
-    return SetCurrentDirectoryA(utf(env, path).c_str()) != FALSE;
+    const std::vector<WCHAR> text = wide(env, path);
+    return !text.empty() && SetCurrentDirectoryW(text.data()) != FALSE;
 }
 
-// --- environment (the runtime library's table) ---
+// --- code page and environment (the runtime library's tables) ---
+NATIVE(void, setCodePage)(JNIEnv* env, jclass, jint cp) {
+    if (cp != 1252 && cp != CP_UTF8) {
+        throwIllegalArgument(env, "the stand-in has code pages 1252 and 65001");
+        return;
+    }
+    standin::setCodePage(static_cast<UINT>(cp));
+}
+
+// The table as a process finds it when it starts: each entry in the ANSI code
+// page's bytes, as Windows hands them to the runtime library. An entry that the
+// code page cannot hold raises IllegalArgumentException and changes nothing.
 NATIVE(void, setEnvironment)(JNIEnv* env, jclass, jobjectArray entries) {
     std::vector<std::string> table;
     const jsize n = env->GetArrayLength(entries);
     for (jsize i = 0; i < n; ++i) {
         jstring s = static_cast<jstring>(env->GetObjectArrayElement(entries, i));
-        if (!s) return;  // the VM's exception is pending
-        table.push_back(utf(env, s));
+        if (!s) {
+            if (!env->ExceptionCheck()) throwIllegalArgument(env, "null entry");
+            return;
+        }
+        const std::vector<WCHAR> text = wide(env, s);
         env->DeleteLocalRef(s);
+        if (text.empty()) return;  // the VM's exception is pending
+        const int length = static_cast<int>(text.size() - 1);
+        std::string bytes;
+        if (length > 0) {
+            BOOL lost = FALSE;
+            bytes.resize(static_cast<size_t>(WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, &lost)));
+            WideCharToMultiByte(CP_ACP, 0, text.data(), length, &bytes[0], static_cast<int>(bytes.size()), nullptr, &lost);
+            if (lost) {
+                throwIllegalArgument(env, "the code page cannot hold this entry");
+                return;
+            }
+        }
+        table.push_back(bytes);
     }
     standin::setEnvironment(table);
+}
+
+// The runtime library's wide table: the process's environment as Windows and
+// every module that reads it as text see it. The first wide call builds the
+// table, as msvcrt's does.
+NATIVE(jobjectArray, platformEnvironment)(JNIEnv* env, jclass) {
+    static const WCHAR kAnyName[] = {'P', 'A', 'T', 'H', 0};
+    _wgetenv(kAnyName);
+    WCHAR** table = *__p__wenviron();
+    jsize n = 0;
+    while (table && table[n]) ++n;
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (!stringClass) return nullptr;
+    jobjectArray result = env->NewObjectArray(n, stringClass, nullptr);
+    for (jsize i = 0; result && i < n; ++i) {
+        jsize length = 0;
+        while (table[i][length]) ++length;
+        jstring entry = env->NewString(reinterpret_cast<const jchar*>(table[i]), length);
+        if (!entry) return nullptr;
+        env->SetObjectArrayElement(result, i, entry);
+        env->DeleteLocalRef(entry);
+    }
+    return result;
 }

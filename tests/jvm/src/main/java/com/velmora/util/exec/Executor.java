@@ -19,7 +19,8 @@ public final class Executor {
      * @throws NullPointerException when directory or command is null
      * @throws ArrayIndexOutOfBoundsException when command is empty
      * @throws java.io.IOException (undeclared) when the directory cannot be entered
-     *         or the current one cannot be read; also whatever the runtime raises
+     *         (a name holding U+0000 never can) or the current one cannot be read;
+     *         also whatever the runtime raises
      */
     public static native Process createProcessIn(String directory, String[] command, String[] environment);
 }

@@ -21,6 +21,8 @@ public final class ScriptProcessManager {
      * Starts a process with a console of its own. A null environment inherits the
      * VM's; otherwise the string is the child's whole environment, as one entry.
      * Null application or directory: the command line's first token, the VM's directory.
+     * The texts reach Windows as they are, any character included, except that
+     * a string holding U+0000, which no Windows text can, starts nothing.
      *
      * @return the new process's id, or 0 when it was not started
      */

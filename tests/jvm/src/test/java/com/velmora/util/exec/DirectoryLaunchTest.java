@@ -82,6 +82,9 @@ class DirectoryLaunchTest {
                     IOException.class, "Can't get current windows directory"),
             new Failure("missing directory", temp.resolve("missing").toString(), one, nothing,
                     IOException.class, "Can't set new path."),
+            // No Windows text holds U+0000; cut there, the name would be an existing directory.
+            new Failure("directory holding U+0000", dir + "\u0000missing", one, nothing,
+                    IOException.class, "Can't set new path."),
             new Failure("constructor throws", dir, new String[] {"fail"}, nothing,
                     IOException.class, "Cannot run program \"fail\""),
         };
@@ -117,6 +120,23 @@ class DirectoryLaunchTest {
         Win32Process p = (Win32Process) Executor.createProcessIn("sub", new String[] {"tool.exe"}, null);
         assertEquals(base.resolve("sub").toString(), p.directory());
         assertEquals(base.toString(), Win32Process.currentDirectory());
+    }
+
+    // Names cross as text: each process starts in exactly the directory named, and
+    // a current directory with such a name is restored exactly too.
+    @Test
+    void directoriesWithAnyNameAreEnteredAndRestored() throws IOException {
+        Path home = Files.createDirectory(temp.resolve("日本")).toRealPath();
+        assertTrue(Standin.setCurrentDirectory(home.toString()));
+        for (String name : new String[] {"é", "ß", "Ж", "日本", "Données"}) {
+            Path dir = Files.createDirectory(home.resolve(name)).toRealPath();
+            Win32Process absolute = (Win32Process) Executor.createProcessIn(dir.toString(),
+                    new String[] {"tool.exe"}, null);
+            assertEquals(dir.toString(), absolute.directory(), name);
+            Win32Process relative = (Win32Process) Executor.createProcessIn(name, new String[] {"tool.exe"}, null);
+            assertEquals(dir.toString(), relative.directory(), name);
+            assertEquals(home.toString(), Win32Process.currentDirectory(), name);
+        }
     }
 
     // Calls are serialised: every process starts, and finishes starting, in its

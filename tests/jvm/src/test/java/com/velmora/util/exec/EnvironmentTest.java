@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.velmora.util.exec.testing.Standin;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import org.junit.jupiter.api.BeforeEach;
@@ -18,6 +19,7 @@ class EnvironmentTest {
 
     @BeforeEach
     void table() {
+        Standin.reset();  // code page 1252
         Standin.setEnvironment(TABLE);
     }
 
@@ -77,6 +79,72 @@ class EnvironmentTest {
         assertFalse(Env.setEnvironment("N", null));
         assertFalse(Env.setEnvironment2(null));
         assertArrayEquals(TABLE, Env.getEnvironments());
+    }
+
+    // Names, values and entries cross as text, whatever the ANSI code page can
+    // hold: set, read, listed and removed intact, and what the platform holds is
+    // that text too (a native that passed bytes would read its own bytes back).
+    @Test
+    void textsRoundTripThroughEveryNative() {
+        for (int codePage : new int[] {1252, 65001}) {
+            Standin.setCodePage(codePage);
+            Standin.setEnvironment(TABLE);
+            List<String> expected = new ArrayList<>(Arrays.asList(TABLE));
+            for (String t : new String[] {"é", "ß", "Ж", "日本"}) {
+                String where = t + " in code page " + codePage;
+                assertTrue(Env.setEnvironment(t, t + " value"), where);
+                assertTrue(Env.setEnvironment2("V_" + t + "=" + t), where);
+                assertEquals(t + " value", Env.getEnvironment(t), where);
+                assertEquals(t, Env.getEnvironment("V_" + t), where);
+                expected.add(t + "=" + t + " value");
+                expected.add("V_" + t + "=" + t);
+            }
+            assertEquals(expected, Arrays.asList(Env.getEnvironments()), "code page " + codePage);
+            assertEquals(expected, Arrays.asList(Standin.platformEnvironment()), "code page " + codePage);
+
+            assertTrue(Env.setEnvironment("Ж", ""));
+            assertNull(Env.getEnvironment("Ж"));
+            expected.remove("Ж=Ж value");
+            assertEquals(expected, Arrays.asList(Env.getEnvironments()), "code page " + codePage);
+            assertEquals(expected, Arrays.asList(Standin.platformEnvironment()), "code page " + codePage);
+        }
+    }
+
+    // Entries that Windows or another program put there before the VM started,
+    // held in the ANSI code page's bytes (0xE9 for é under 1252, which is not
+    // modified UTF-8), are listed and read as the text they are.
+    @Test
+    void environmentThatStartsWithNonAsciiEntriesIsReadAsText() {
+        Object[][] starts = {
+            {1252, new String[] {"CAFÉ=café", "PATH=C:\\bin", "STRASSE=Straße"}},
+            {65001, new String[] {"GREETING=Grüße", "JOSE=José", "Ж=Жук", "日本=日本語", "PATH=C:\\bin"}},
+        };
+        for (Object[] start : starts) {
+            int codePage = (Integer) start[0];
+            String[] entries = (String[]) start[1];
+            Standin.setCodePage(codePage);
+            Standin.setEnvironment(entries);
+            assertArrayEquals(entries, Env.getEnvironments(), "code page " + codePage);
+            for (String entry : entries) {
+                int eq = entry.indexOf('=');
+                assertEquals(entry.substring(eq + 1), Env.getEnvironment(entry.substring(0, eq)), entry);
+            }
+        }
+    }
+
+    // No Windows text holds U+0000. Cut there, each of these would name, set or
+    // read a different variable ("A", "N=v") than the caller asked for.
+    @Test
+    void textsHoldingU0000AreRefused() {
+        assertTrue(Env.setEnvironment("A", "set"));
+        assertNull(Env.getEnvironment("A\u0000B"));
+        assertFalse(Env.setEnvironment("N\u0000B", "v"));
+        assertFalse(Env.setEnvironment("N", "v\u0000w"));
+        assertFalse(Env.setEnvironment2("N=v\u0000w"));
+        assertFalse(Env.setEnvironment2("N\u0000=v"));
+        assertNull(Env.getEnvironment("N"));
+        assertEquals("set", Env.getEnvironment("A"));
+        assertEquals(List.of(TABLE[0], TABLE[1], TABLE[2], "A=set"), Arrays.asList(Env.getEnvironments()));
     }
 
     @Test

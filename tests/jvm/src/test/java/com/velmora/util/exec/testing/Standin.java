@@ -1,12 +1,15 @@
 package com.velmora.util.exec.testing;
 
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 
 /**
  * Control of the model Windows system that the natives run against in this
  * tier, and of runwarden's process-wide state. Process ids and handles are
- * 32-bit values carried as ints. Launch texts are the exact bytes the platform
- * received, or null where the library passed a null pointer.
+ * 32-bit values carried as ints. Launch texts are byte arrays, or null where
+ * the library passed a null pointer: the bytes a narrow launch received, the
+ * UTF-8 of the texts a wide launch received (see {@link #launchApplicationText}),
+ * and the environment block's raw bytes in either case.
  */
 public final class Standin {
     static {
@@ -53,6 +56,28 @@ public final class Standin {
     /** @return the block up to and including its closing terminator */
     public static native byte[] launchEnvironmentBlock(int index);
 
+    /** @return the application name a wide launch received, as text */
+    public static String launchApplicationText(int index) {
+        return wideText(index, launchApplication(index));
+    }
+
+    /** @return the command line a wide launch received, as text */
+    public static String launchCommandLineText(int index) {
+        return wideText(index, launchCommandLine(index));
+    }
+
+    /** @return the directory a wide launch received, as text */
+    public static String launchDirectoryText(int index) {
+        return wideText(index, launchDirectory(index));
+    }
+
+    private static String wideText(int index, byte[] utf8) {
+        if (!launchWide(index)) {
+            throw new IllegalStateException("launch " + index + " went through the narrow call");
+        }
+        return utf8 == null ? null : new String(utf8, StandardCharsets.UTF_8);
+    }
+
     /** @return whether the launch went through the UTF-16 call */
     public static native boolean launchWide(int index);
 
@@ -84,9 +109,20 @@ public final class Standin {
     /** The directory change after {@code afterCount} more succeeds fails; negative: stop failing. */
     public static native void failSetCurrentDirectory(int afterCount);
 
-    /** Changes the process's real current directory. */
+    /** Changes the process's real current directory; any name works. */
     public static native boolean setCurrentDirectory(String path);
 
-    /** Replaces the runtime library's environment table: entries name=value, in table order. */
+    /** The ANSI code page of the system: 1252 (after {@link #reset}) or 65001 (UTF-8). */
+    public static native void setCodePage(int codePage);
+
+    /**
+     * Replaces the runtime library's environment table, as a process finds it
+     * when it starts: entries name=value, in table order, each held as its
+     * bytes in the ANSI code page. An entry the code page cannot hold raises
+     * IllegalArgumentException and changes nothing.
+     */
     public static native void setEnvironment(String[] entries);
+
+    /** @return the environment as the platform holds it as text (the runtime's wide table), in table order */
+    public static native String[] platformEnvironment();
 }

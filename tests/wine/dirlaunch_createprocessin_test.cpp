@@ -1,0 +1,128 @@
+// createProcessIn under Wine. The JNI host's java/lang/Win32Process starts a
+// real child the way a Java runtime does, with a raw CreateProcessW and no
+// directory argument, so the child starts wherever the process's current
+// directory is at that moment; childproc.exe reports where that was.
+#include <gtest/gtest.h>
+#include <jni.h>
+
+#include <string>
+#include <vector>
+
+#include "jnihost.h"
+#include "wineutil.h"
+
+extern "C" JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring,
+                                                                                        jobjectArray, jobjectArray);
+
+namespace {
+
+using jnihost::JniHost;
+const char kProcessClass[] = "java/lang/Win32Process";
+const char kConstructor[] = "([Ljava/lang/String;[Ljava/lang/String;)V";
+
+std::wstring currentDirectory() {
+    wchar_t buffer[MAX_PATH * 2];
+    const DWORD n = GetCurrentDirectoryW(MAX_PATH * 2, buffer);
+    return std::wstring(buffer, n < MAX_PATH * 2 ? n : 0);
+}
+
+// The platform's own spelling of a directory once made current, from cwd.
+std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
+    const std::wstring saved = currentDirectory();
+    std::wstring out;
+    if (SetCurrentDirectoryW(cwd.c_str()) && SetCurrentDirectoryW(dir.c_str())) out = currentDirectory();
+    SetCurrentDirectoryW(saved.c_str());
+    return out;
+}
+
+class CreateProcessIn : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(base.valid() && reports.valid());
+        target = base.file(L"start here");
+        ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+        host.defineClass(kProcessClass, {{"handle", "J"}});
+        host.defineConstructor(kProcessClass, kConstructor, [this](jobject self, const std::vector<jvalue>& args) {
+            std::vector<std::wstring> command;
+            for (jobject e : host.elements(static_cast<jobjectArray>(args.at(0).l))) {
+                const std::u16string t = host.text(static_cast<jstring>(e));
+                command.emplace_back(t.begin(), t.end());
+            }
+            wineutil::Child child = wineutil::startChild(wineutil::commandLine(command));
+            if (!child.started()) {
+                host.throwNew("java/io/IOException", ("CreateProcess error=" + std::to_string(child.error())).c_str());
+                return;
+            }
+            jvalue handle;
+            handle.j = static_cast<jlong>(reinterpret_cast<ULONG_PTR>(child.handle()));
+            host.setField(self, "handle", handle);
+            started.push_back(std::move(child));
+        });
+        before = currentDirectory();
+        ASSERT_FALSE(before.empty());
+    }
+    void TearDown() override {
+        SetCurrentDirectoryW(before.c_str());
+        started.clear();  // ends every child by id
+    }
+
+    jobject createIn(const std::wstring& dir, const std::wstring& reportFile) {
+        const std::u16string d(dir.begin(), dir.end());
+        const std::wstring helper = wineutil::helperPath();
+        const std::u16string program(helper.begin(), helper.end()), file(reportFile.begin(), reportFile.end());
+        jobjectArray command = host.newStringArray({program, u"report", file});
+        return Java_com_velmora_util_exec_Executor_createProcessIn(host.env(), nullptr, host.newString(d), command,
+                                                                  nullptr);
+    }
+
+    wineutil::TempDir base, reports;
+    std::wstring target, before;
+    JniHost host;
+    std::vector<wineutil::Child> started;
+};
+
+// Absolute, and relative to the current directory of the moment.
+TEST_F(CreateProcessIn, TheChildStartsInTheRequestedDirectoryAndTheDirectoryIsRestored) {
+    struct Case {
+        const char* what;
+        std::wstring cwd, dir;
+    } const cases[] = {{"absolute", before, target}, {"relative", base.path(), L"start here"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(SetCurrentDirectoryW(c.cwd.c_str()));
+        const std::wstring expected = asCurrentFrom(c.cwd, c.dir);
+        ASSERT_FALSE(expected.empty());
+        const std::wstring cwd = currentDirectory();
+        const std::wstring file = reports.file(std::wstring(c.dir == target ? L"absolute" : L"relative") + L".txt");
+
+        jobject process = createIn(c.dir, file);
+
+        ASSERT_NE(nullptr, process) << host.pendingClass() << ": " << host.pendingMessage();
+        EXPECT_FALSE(host.exceptionPending());
+        EXPECT_EQ(kProcessClass, host.className(process));
+        EXPECT_EQ(cwd, currentDirectory()) << "the directory afterwards is the one before";
+        ASSERT_EQ(1u + (c.dir == target ? 0u : 1u), started.size());
+        const wineutil::Child& child = started.back();
+        EXPECT_EQ(reinterpret_cast<ULONG_PTR>(child.handle()),
+                  static_cast<ULONG_PTR>(host.field(process, "handle").j)) << "the object the constructor built";
+        wineutil::Report report;
+        ASSERT_TRUE(wineutil::waitForReport(file, &report, 20000, child.handle()));
+        EXPECT_EQ(child.pid(), report.pid);
+        EXPECT_EQ(expected, report.cwd);
+    }
+    EXPECT_TRUE(host.jniErrors().empty());
+    EXPECT_EQ(0u, host.unreleasedStringChars());
+}
+
+TEST_F(CreateProcessIn, AMissingDirectoryIsRefusedAndNothingStarts) {
+    jobject process = createIn(base.file(L"missing"), reports.file(L"never.txt"));
+    EXPECT_EQ(nullptr, process);
+    EXPECT_EQ("java/io/IOException", host.pendingClass());
+    EXPECT_EQ("Can't set new path.", host.pendingMessage());
+    EXPECT_EQ(before, currentDirectory());
+    EXPECT_TRUE(started.empty()) << "the constructor never ran";
+    EXPECT_TRUE(host.jniErrors().empty());
+    EXPECT_EQ(0u, host.unreleasedStringChars());
+}
+
+}  // namespace
