@@ -35,7 +35,7 @@ demo: dist wineprefix
 	@cd $(BUILD)/win32/bin && wine demo.exe
 
 test: test-unit test-wine test-jvm test-fuzz
-	@echo "all test tiers passed"
+	@echo "tiers: 4 passed, 0 failed"
 
 test-unit: $(BUILD)/host32/build.ninja
 	@ninja -C $(BUILD)/host32 -j$(JOBS) >/dev/null

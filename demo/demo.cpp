@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -304,10 +305,22 @@ int main() {
     HMODULE varbridge = load("varbridge.dll");
     auto setEnv = entry<SetEnvNative>(varbridge, "_Java_com_velmora_util_exec_Env_setEnvironment@16");
     auto getEnv = entry<GetEnvNative>(varbridge, "_Java_com_velmora_util_exec_Env_getEnvironment@12");
-    jboolean set = setEnv(env, nullptr, vm.newString(u"DEMO_COLOUR"), vm.newString(u"teal"));
-    jstring back = getEnv(env, nullptr, vm.newString(u"DEMO_COLOUR"));
-    printf("  setEnvironment(DEMO_COLOUR, teal) gave %s; getEnvironment gives %s\n", set ? "true" : "false",
-           back ? vm.utf8(back).c_str() : "null");
+    // Texts cross as text: any character a Java string holds reaches Windows intact.
+    jboolean set = setEnv(env, nullptr, vm.newString(u"GREETING"), vm.newString(u"Grüße, Жанна, 日本"));
+    jstring back = getEnv(env, nullptr, vm.newString(u"GREETING"));
+    printf("  setEnvironment(GREETING, Grüße, Жанна, 日本) gave %s; getEnvironment gives %s\n",
+           set ? "true" : "false", back ? vm.utf8(back).c_str() : "null");
+    // Another module's narrow getenv sees the same variable in the ANSI code page,
+    // '?' where that code page has no character (shown here converted back for the terminal).
+    const char* narrowView = getenv("GREETING");
+    std::wstring asText;
+    if (narrowView) {
+        wchar_t w[256];
+        const int n = MultiByteToWideChar(CP_ACP, 0, narrowView, -1, w, 256);
+        if (n > 0) asText.assign(w, static_cast<size_t>(n - 1));
+    }
+    printf("  a module reading the narrow getenv (code page %u) sees %s\n", GetACP(),
+           narrowView ? narrow(asText).c_str() : "(not set)");
 
     heading("dirlaunch: a process started in a chosen directory");
     HMODULE dirlaunch = load("dirlaunch.dll");
@@ -333,7 +346,7 @@ int main() {
                                  CloseHandle(pi.hProcess);
                              }
                          });
-    const std::wstring chosen = workDir + L"\\chosen";
+    const std::wstring chosen = workDir + L"\\Données";
     CreateDirectoryW(chosen.c_str(), nullptr);
     const std::wstring report2 = workDir + L"\\report2.txt";
     DeleteFileW(report2.c_str());
