@@ -9,7 +9,7 @@ export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps dist demo test test-unit test-wine test-jvm test-fuzz wineprefix clean
+.PHONY: all deps dist demo test test-unit test-wine test-jvm test-fuzz fuzz-long reliability wineprefix clean
 
 all: dist
 
@@ -51,6 +51,22 @@ test-jvm: $(BUILD)/jvm/build.ninja
 
 test-fuzz: | deps
 	@$(ROOT)/tests/fuzz/run.sh $(BUILD)/fuzz 45
+
+# Not part of `make test`: each parser of untrusted bytes fuzzed on its own for
+# FUZZ_SECONDS (from the committed seeds), then the coverage its corpus reaches.
+FUZZ_SECONDS ?= 600
+fuzz-long: | deps
+	@$(ROOT)/tests/fuzz/long.sh $(BUILD)/fuzz-long $(FUZZ_SECONDS)
+
+# Not part of `make test` (which runs the same programs at a short size): the
+# reliability runs at full size, minutes, under Wine against the shipped DLLs:
+# leak loops, tree-kill soak, concurrency. Each prints its figures as
+# "[reliability] ..." lines.
+reliability: $(BUILD)/win32/build.ninja wineprefix
+	@ninja -C $(BUILD)/win32 -j$(JOBS) >/dev/null
+	@cd $(BUILD)/win32/bin && status=0 && for run in leak soak concurrency; do \
+	    RW_RELIABILITY=full wine wine_runwarden_$${run}_test.exe --gtest_brief=1 || status=1; \
+	done; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(ROOT)/dist

@@ -102,6 +102,9 @@ enum {
     kGetObjectClass = 31,
     kGetFieldID = 94,
     kGetObjectField = 95, /* then Boolean, Byte, Char, Short, Int, Long, Float, Double */
+    kGetStringLength = 164,
+    kGetStringChars = 165,
+    kReleaseStringChars = 166,
     kGetStringUTFLength = 168,
     kGetStringUTFChars = 169,
     kReleaseStringUTFChars = 170,
@@ -176,6 +179,30 @@ static void __stdcall fakeFatalError(void* env, const char* message) {
     ExitProcess(3);
 }
 
+/* A string here is its ASCII text; its UTF-16 characters are a widened copy. */
+static long __stdcall fakeGetStringLength(void* env, const char* s) {
+    (void)env;
+    return (long)strlen(s);
+}
+
+static const unsigned short* __stdcall fakeGetStringChars(void* env, const char* s, unsigned char* isCopy) {
+    size_t n = strlen(s), i;
+    unsigned short* chars = (unsigned short*)HeapAlloc(GetProcessHeap(), 0, (n + 1) * sizeof *chars);
+    (void)env;
+    if (isCopy) *isCopy = 1;
+    if (!chars) return NULL;
+    for (i = 0; i <= n; ++i) chars[i] = (unsigned char)s[i];
+    ++outstandingStrings;
+    return chars;
+}
+
+static void __stdcall fakeReleaseStringChars(void* env, const char* s, const unsigned short* chars) {
+    (void)env;
+    (void)s;
+    HeapFree(GetProcessHeap(), 0, (void*)chars);
+    --outstandingStrings;
+}
+
 static long __stdcall fakeGetStringUTFLength(void* env, const char* s) {
     (void)env;
     return (long)strlen(s);
@@ -209,6 +236,9 @@ static void setUpJni(void) {
     jniTable[kGetObjectField + 6] = (void*)getLongField;
     jniTable[kGetObjectField + 7] = (void*)getFloatField;
     jniTable[kGetObjectField + 8] = (void*)getDoubleField;
+    jniTable[kGetStringLength] = (void*)fakeGetStringLength;
+    jniTable[kGetStringChars] = (void*)fakeGetStringChars;
+    jniTable[kReleaseStringChars] = (void*)fakeReleaseStringChars;
     jniTable[kGetStringUTFLength] = (void*)fakeGetStringUTFLength;
     jniTable[kGetStringUTFChars] = (void*)fakeGetStringUTFChars;
     jniTable[kReleaseStringUTFChars] = (void*)fakeReleaseStringUTFChars;

@@ -11,8 +11,11 @@
 #include "jnihost.h"
 #include "wineutil.h"
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring,
-                                                                                        jobjectArray, jobjectArray);
+extern "C" {
+JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring, jobjectArray,
+                                                                             jobjectArray);
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);  // the library's: it creates the directory lock
+}
 
 namespace {
 
@@ -37,6 +40,10 @@ std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
 
 class CreateProcessIn : public ::testing::Test {
 protected:
+    // Linked in statically, the library is never loaded: do once what loading
+    // it does.
+    static void SetUpTestSuite() { DllMain(GetModuleHandleW(nullptr), DLL_PROCESS_ATTACH, nullptr); }
+
     void SetUp() override {
         ASSERT_TRUE(base.valid() && reports.valid());
         target = base.file(L"start here");

@@ -146,7 +146,8 @@ TEST_F(TreeKill, EndsTheChildrenOfALaunchedProcessThatHasAlreadyExited) {
 // command from the shell, so that its root has parent id 0 and nothing in it
 // descends from this process.
 TEST_F(TreeKill, LeavesATreeThatDoesNotDescendFromTheCallerRunning) {
-    const std::vector<treeutil::Record> records = treeutil::readRecords(wineutil::moduleDirectory() + L"\\outside-tree");
+    const std::vector<treeutil::Record> records =
+        treeutil::readRecords(wineutil::moduleDirectory() + L"\\outside-tree");
     if (records.empty()) GTEST_SKIP() << "no outside tree: run through CTest, whose fixture starts it";
     const wineutil::RawSnapshot snap = rawProcessSnapshot();
     ASSERT_TRUE(snap.ok());

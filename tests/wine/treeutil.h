@@ -163,7 +163,8 @@ private:
             records = readRecords(dir_.path(), &failures);
             if (!failures.empty()) return "a node could not start its children: " + wineutil::narrow(failures[0]);
             if (records.size() >= expected) break;
-            if (WaitForSingleObject(root_.hProcess, 0) == WAIT_OBJECT_0) return "the root ended before the tree was ready";
+            if (WaitForSingleObject(root_.hProcess, 0) == WAIT_OBJECT_0)
+                return "the root ended before the tree was ready";
             if (GetTickCount() - start > timeoutMs)
                 return "only " + std::to_string(records.size()) + " of " + std::to_string(expected) + " nodes ready";
             Sleep(20);  // polling the ready directory, bounded by the deadline above

@@ -85,7 +85,9 @@ protected:
         return Java_com_velmora_util_exec_Env_setEnvironment(host.env(), nullptr, n, v) == JNI_TRUE;
     }
     bool set(const std::string& n, const std::string& v) { return set(str(n), str(v)); }
-    bool set2(jstring entry) { return Java_com_velmora_util_exec_Env_setEnvironment2(host.env(), nullptr, entry) == JNI_TRUE; }
+    bool set2(jstring entry) {
+        return Java_com_velmora_util_exec_Env_setEnvironment2(host.env(), nullptr, entry) == JNI_TRUE;
+    }
     bool set2(const std::string& entry) { return set2(str(entry)); }
 
     JniHost host;

@@ -137,10 +137,11 @@ int endRecorded(const std::wstring& readyDir) {
         std::string text;
         std::wstring image;
         if (!parseId(found.cFileName, &pid)) continue;  // .tmp, failed.*, . and ..
-        if (!readSmallFile(readyDir + L"\\" + found.cFileName, &text) || !parseId(std::wstring(text.begin(), text.end()).c_str(), &recordedParent)) continue;
+        if (!readSmallFile(readyDir + L"\\" + found.cFileName, &text)) continue;
+        if (!parseId(std::wstring(text.begin(), text.end()).c_str(), &recordedParent)) continue;
         // Only the node recorded there: an id that now names another process is left alone.
-        if (!lookUp(pid, &parent, &image) || parent != recordedParent || _wcsicmp(image.c_str(), L"treeproc.exe") != 0)
-            continue;
+        if (!lookUp(pid, &parent, &image) || parent != recordedParent) continue;
+        if (_wcsicmp(image.c_str(), L"treeproc.exe") != 0) continue;
         HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
         if (!h) {
             result = 1;
