@@ -168,14 +168,16 @@ struct Worker {
         jobject process = dl->createProcessIn(host.env(), nullptr,
                                               host.newString(std::u16string(dir.begin(), dir.end())), command,
                                               nullptr);
-        if (!process || host.exceptionPending() || started->size() != 1) return false;
-        wineutil::Report report;
-        const bool reported = wineutil::waitForReport(file, &report, 20000, started->back().handle());
-        if (reported && report.cwd != expectedCwd) ++wrongDirectory;
-        const bool exited = started->back().waitExit(10000);
-        started->clear();  // ends it by id if it still runs
+        bool ok = process && !host.exceptionPending() && started->size() == 1;
+        if (ok) {
+            wineutil::Report report;
+            const bool reported = wineutil::waitForReport(file, &report, 20000, started->back().handle());
+            if (reported && report.cwd != expectedCwd) ++wrongDirectory;
+            ok = reported && report.cwd == expectedCwd && started->back().waitExit(10000);
+        }
+        started->clear();  // ends by id whatever still runs
         takeInFlight();
-        return reported && report.cwd == expectedCwd && exited;
+        return ok;
     }
 
     void run() {

@@ -13,6 +13,7 @@
 extern "C" {
 JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
 JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_getPID(JNIEnv*, jclass, jobject);
+jvalue JNICALL JNU_GetFieldByName(JNIEnv*, unsigned char*, jobject, const char*, const char*);
 }
 
 namespace {
@@ -95,6 +96,23 @@ TEST_F(GetPid, AHandleThePlatformRejectsGivesZero) {
     EXPECT_FALSE(host.exceptionPending());
     EXPECT_TRUE(host.jniErrors().empty());
     CloseHandle(noQueryRight);
+}
+
+// A real VM rejects such a signature in its field lookup already; a JNI table
+// whose lookup accepts it shows that the type switch ends the VM with the
+// fixed message rather than reading the field as anything.
+TEST(FieldByName, AnIllegalSignatureIsAFatalError) {
+    JniHost host;
+    host.failures().acceptAnySignature = true;
+    host.defineClass("com/example/Q", {{"q", "I"}});
+    jobject obj = host.newObject("com/example/Q");
+    unsigned char flag = 1;
+    try {
+        JNU_GetFieldByName(host.env(), &flag, obj, "q", "Q");
+        FAIL() << "returned from FatalError";
+    } catch (const JniHost::FatalErrorCalled& e) {
+        EXPECT_EQ("JNU_GetFieldByName: illegal signature", e.message);
+    }
 }
 
 }  // namespace

@@ -357,7 +357,7 @@ TEST_F(Leak, LaunchAndKill) {
         return gone;
     };
     std::vector<Operation> ops = {
-        {"executeProcess + killProcess (natives)", bySize(10, 200), 2,
+        {"executeProcess + killProcess (natives)", bySize(10, 1000), 2,
          [&](JniHost& host, int) {
              const jint pid = r.executeProcess(host.env(), nullptr, nullptr, host.newStringUtf8(cmd), nullptr, nullptr);
              if (pid == 0) return false;
@@ -367,7 +367,7 @@ TEST_F(Leak, LaunchAndKill) {
              return ok && !host.exceptionPending();
          },
          nullptr},
-        {"executeProcess + killProcess (plain)", bySize(10, 200), 0,
+        {"executeProcess + killProcess (plain)", bySize(10, 1000), 0,
          [&](JniHost&, int) {
              std::vector<char> line(cmd.begin(), cmd.end());
              line.push_back('\0');
@@ -391,7 +391,7 @@ TEST_F(Leak, LaunchAndKill) {
 TEST_F(Leak, TreeKillOfARealTree) {
     reliability::Runwarden& r = rw_;
     std::vector<Operation> ops = {
-        {"killAllChildren (native, tree of 3)", bySize(3, 50), 0,
+        {"killAllChildren (native, tree of 3)", bySize(3, 100), 0,
          [&](JniHost&, int) {
              treeutil::Tree tree;
              if (!tree.launch(1, 2).empty()) return false;
