@@ -139,9 +139,13 @@ long RUNWARDEN_CDECL killProcess(unsigned long pid);
 long RUNWARDEN_CDECL isMyChild(unsigned long pid);
 
 /* Terminates every descendant of pid that descends from the calling process,
- * deepest first; pid itself keeps running. -1 when pid is 0, has no children or
- * they cannot be listed (also before Win32Ext_VersionOK); otherwise 0, or the
- * error code of the last child of pid that could not be opened. */
+ * deepest first; pid itself keeps running. A process created before the one
+ * whose id it records as its parent's is not that one's child (its creator
+ * ended and the id was reused) and is left running, with everything below it;
+ * on the Toolhelp back end, which has no creation times, the recorded id
+ * decides. -1 when pid is 0, has no children or they cannot be listed (also
+ * before Win32Ext_VersionOK); otherwise 0, or the error code of the last child
+ * of pid that could not be opened. */
 long RUNWARDEN_CDECL killAllChild(unsigned long pid);
 
 #if !RUNWARDEN_MSVC_CXX

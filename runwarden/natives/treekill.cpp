@@ -1,8 +1,10 @@
 // Descent test, tree kill and child count, and their natives.
 #include <jni.h>
+#include <string.h>
 
 #include "../../platform/faultguard.h"
 #include "../../platform/handle.h"
+#include "../procinfo/snapshot.h"  // GetProcessInformation and the record's creation-time field
 #include "../procinfo/win32ext.h"
 #include "natives.h"
 #include "treekill.h"
@@ -31,10 +33,27 @@ bool onPath(const PathNode* path, DWORD pid) {
     return false;
 }
 
+// The creation time in the process's record; false when there is no record to
+// read (the process has ended, or the back end keeps no records).
+bool creationTime(DWORD pid, ULONGLONG* time) {
+    BYTE record[kFixedPartSize];
+    if (GetProcessInformation(pid, record) != kStatusSuccess) return false;
+    memcpy(time, record + kCreateTime, sizeof *time);
+    return true;
+}
+
 // Ends every confirmed descendant of pid, deepest first. Recorded parent ids can
 // loop when ids are reused: a child that is already on the path is neither
 // descended into nor ended (it is an ancestor of this level), and the calling
 // process is never ended, whatever its recorded ancestry says.
+//
+// Reuse also makes a process look like a child of a younger one: a process
+// records its creator's id, and once the creator has ended, that id may be
+// given to a new process. A listed child created before pid cannot be pid's
+// child, so it and everything below it are left alone (under Wine the
+// platform's own services record the id of a creator that ended long ago).
+// Where creation times cannot be read (pid has ended, or the Toolhelp back end)
+// the recorded parent id is all there is to go by.
 long killTree(DWORD pid, const PathNode* path) {
     DWORD children[kChildCapacity];
     DWORD count = 0;
@@ -42,9 +61,13 @@ long killTree(DWORD pid, const PathNode* path) {
     if (count == 0 || pid == 0) return -1;
     if (treeKillProbe) treeKillProbe(pid);
     const DWORD self = GetCurrentProcessId();
+    ULONGLONG pidCreated = 0;
+    const bool pidHasRecord = creationTime(pid, &pidCreated);
     long result = 0;
     for (DWORD i = 0; i < count; ++i) {
         const DWORD child = children[i];
+        ULONGLONG childCreated = 0;
+        if (pidHasRecord && creationTime(child, &childCreated) && childCreated < pidCreated) continue;
         if (!isMyChild(child) || child == self || onPath(path, child)) continue;
         const PathNode node = {child, path};
         killTree(child, &node);  // failures below this level do not decide its result

@@ -23,7 +23,9 @@
 //          short buffer, 16 report the bytes written (else the length at 8),
 //          32 fail an allocation, 64 part B's processes join the model
 //   1..2   length of part A        3..4   length of part B
-//   5      "too small" answers before each class-5 answer (low 2 bits)
+//   5      "too small" answers before each class-5 answer (low 2 bits); the
+//          class-5 answer's status (bits 2..4: success, or one of seven
+//          failure and warning codes)
 //   6      allocations before the failing one
 //   7      initial size hint / 64  8..11  reported length
 //   12..13 process id asked about  14     capacity of lists and names
@@ -82,7 +84,7 @@ struct Reader {
 };
 
 struct Header {
-    uint8_t flags, tooSmall, allocCountdown, hint64, capacity, walkerFlags;
+    uint8_t flags, tooSmall, status, allocCountdown, hint64, capacity, walkerFlags;
     uint16_t lengthA, lengthB, pid, walkerStart, walkerElement;
     uint32_t reported, handle;
 };
@@ -92,7 +94,9 @@ Header readHeader(Reader r) {
     h.flags = r.u8();
     h.lengthA = r.u16();
     h.lengthB = r.u16();
-    h.tooSmall = r.u8() & 3;
+    const uint8_t answers = r.u8();
+    h.tooSmall = answers & 3;
+    h.status = (answers >> 2) & 7;
     h.allocCountdown = r.u8();
     h.hint64 = r.u8();
     h.reported = r.u32();
@@ -128,12 +132,18 @@ std::vector<size_t> chain(const std::vector<unsigned char>& b) {
     return out;
 }
 
+// The status a class-5 answer carries: success, or a code that is neither
+// success nor "too small" (failures, a warning, a non-zero success code).
+constexpr ULONG kAnswerStatuses[8] = {0,          0xC0000001, 0xC0000022, 0xC0000017,
+                                      0xC000000D, 0x80000005, 0x00000103, 0xC0000003};
+
 // Scripts one class-5 answer per service call of a snapshot, and takes back
-// what the snapshot did not consume, so that every query sees the same.
+// what the snapshot did not consume, so that every query sees the same. With
+// exact set, an answer that fails is what every query reports.
 class NtScript {
 public:
-    NtScript(const standin::NtAnswer& answer, unsigned tooSmall, ULONG hint)
-        : answer_(answer), tooSmall_(tooSmall), hint_(hint) {}
+    NtScript(const standin::NtAnswer& answer, unsigned tooSmall, ULONG hint, bool exact)
+        : answer_(answer), tooSmall_(tooSmall), hint_(hint), exact_(exact) {}
 
     template <typename Query>
     ULONG run(Query query) {
@@ -150,6 +160,10 @@ public:
             ULONG returned = 0;
             rw::nativeServices.querySystemInformation(5, nullptr, 0, &returned);
         }
+        // An answer that is not cut short reaches the query whole: its failure
+        // is reported as it is, never as success and never as another code.
+        if (exact_ && answer_.status != 0 && !answer_.tooSmallIfShort)
+            CHECK(status == static_cast<ULONG>(answer_.status));
         return status;
     }
 
@@ -157,6 +171,7 @@ private:
     standin::NtAnswer answer_;
     unsigned tooSmall_;
     ULONG hint_;
+    bool exact_;
 };
 
 // Every handed-out element lies inside the buffer and no more than count are
@@ -178,7 +193,8 @@ void fuzzWalker(const Header& h, const std::string& bytes) {
 
 void fuzzNativeQueries(const Header& h, const standin::NtAnswer& answer) {
     rw::backendMode = rw::kBackendNative;
-    NtScript script(answer, h.tooSmall, static_cast<ULONG>(h.hint64) * 64);
+    // An injected allocation failure makes one query report no memory instead.
+    NtScript script(answer, h.tooSmall, static_cast<ULONG>(h.hint64) * 64, !(h.flags & 32));
     const DWORD capacity = h.capacity;
 
     std::vector<DWORD> pids = {h.pid, 0};
@@ -467,6 +483,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 answer.bytes[at] ^= edits.u8();
             }
         }
+        answer.status = static_cast<NTSTATUS>(kAnswerStatuses[h.status]);
         answer.tooSmallIfShort = (h.flags & 8) != 0;
         if (!(h.flags & 16)) answer.reportedLength = static_cast<long>(h.reported & 0x7FFFFFFF);
         fuzzWalker(h, std::string(answer.bytes.begin(), answer.bytes.end()));

@@ -11,9 +11,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def header(flags, len_a, len_b, too_small=0, alloc=0, hint64=0, reported=0, pid=1000, capacity=16,
-           walker_flags=0, walker_start=0, walker_element=136, handle=0xFFFFFFFF):
-    return struct.pack('<BHHBBBIHBBHHI', flags, len_a, len_b, too_small, alloc, hint64, reported, pid, capacity,
-                       walker_flags, walker_start, walker_element, handle)
+           walker_flags=0, walker_start=0, walker_element=136, handle=0xFFFFFFFF, status=0):
+    return struct.pack('<BHHBBBIHBBHHI', flags, len_a, len_b, too_small | status << 2, alloc, hint64, reported, pid,
+                       capacity, walker_flags, walker_start, walker_element, handle)
 
 
 def processes(specs, corruptions=()):
@@ -80,6 +80,9 @@ def main():
     a = struct.pack('<HBHBHB', 0x04, 0x7F, 0x3C, 0x40, 0x100, 0x01)
     b = processes([(3000, 1000, 2, 8, 8, 'C:\\w\\worker.exe')], corruptions=[(1, 300), (3, 20)])
     write('model-edits', header(0x74, len(a), len(b), too_small=1, alloc=3, pid=3000, capacity=3) + a + b)
+
+    # The model's answer failing (access denied) after one "too small" answer.
+    write('model-failure', header(0x10, 0, 0, too_small=1, status=2))
 
     # A raw answer with rebased names, walked as linked records.
     a = raw_snapshot()

@@ -61,15 +61,16 @@ class Module {
 public:
     explicit Module(const wchar_t* name)
         : module_(LoadLibraryW((wineutil::moduleDirectory() + L"\\" + name).c_str())), name_(name) {}
-    // Left loaded: the launch native's kept handles and the lock live as long as
-    // the process, as they do in a VM.
+    // Never unloaded: a VM keeps a native library for the rest of its life, and
+    // the figures are taken with the modules in place.
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
     template <typename F>
     void bind(F* fn, const char* exportName) {
         *fn = module_ ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, exportName))) : nullptr;
-        if (!*fn && missing_.empty()) missing_ = wineutil::narrow(name_) + (module_ ? ": no export " : ": not loaded, ") + exportName;
+        if (!*fn && missing_.empty())
+            missing_ = wineutil::narrow(name_) + (module_ ? ": no export " : ": not loaded, ") + exportName;
     }
     // Empty when the module loaded and every export was found.
     const std::string& missing() const { return missing_; }

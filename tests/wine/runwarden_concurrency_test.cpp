@@ -183,10 +183,12 @@ struct Worker {
     void run() {
         std::unique_ptr<JniHost> host;
         std::vector<wineutil::Child> started;  // the constructor's process of the call in flight
+        size_t misuseSeen = 0;                 // JNI misuse of this host already reported
         // Until the deadline, and at least once through every kind of call.
         for (int step = 0; step < kKinds || static_cast<LONG>(GetTickCount() - deadline) < 0; ++step) {
             if (!host || step % 50 == 0) {
                 host.reset(new JniHost);
+                misuseSeen = 0;
                 host->defineClass("java/lang/Win32Process", {{"handle", "J"}});
                 JniHost* h = host.get();
                 host->defineConstructor(
@@ -223,11 +225,14 @@ struct Worker {
             InterlockedExchange(&current, -1);
             ++calls[kind];
             if (!ok) {
-                fail(kind, host->exceptionPending() ? "exception " + host->pendingClass() + ": " + host->pendingMessage()
-                                                    : "step " + std::to_string(step));
+                const std::string pending =
+                    host->exceptionPending() ? ", " + host->pendingClass() + " pending: " + host->pendingMessage() : "";
+                fail(kind, "call " + std::to_string(step) + " failed" + pending);
             }
             if (host->exceptionPending()) host->clearException();
-            if (!host->jniErrors().empty()) fail(kind, "JNI misuse: " + host->jniErrors().front());
+            const std::vector<std::string> misuse = host->jniErrors();
+            if (misuse.size() > misuseSeen) fail(kind, "JNI misuse: " + misuse[misuseSeen]);
+            misuseSeen = misuse.size();
             host->resetLocalReferenceCount();
             host->clearCalls();
         }

@@ -115,7 +115,7 @@ void measure(const std::vector<Operation>& ops) {
     }
 }
 
-// An id that names no process (ids are multiples of 4; this one is never handed out here).
+// An id that names no process now: far above the ids the platform hands out.
 DWORD missingPid() {
     const wineutil::RawSnapshot snap = wineutil::rawProcessSnapshot();
     for (DWORD pid = 0x7FFFFFF0; pid > 0x10000; pid -= 0x1000)
@@ -430,7 +430,7 @@ TEST_F(Leak, CreateProcessIn) {
         return len != 0 && cwd == now;
     };
     std::vector<Operation> ops = {
-        {"createProcessIn (constructor starts nothing)", bySize(300, 10000), 0,
+        {"createProcessIn (no process started)", bySize(300, 10000), 0,
          [&](JniHost& host, int i) {
              jobjectArray command = host.newStringArray({u"program.exe", u"argument"});
              jobject process = d.createProcessIn(host.env(), nullptr, host.newString(i % 2 ? bad : good), command,

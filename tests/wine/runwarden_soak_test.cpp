@@ -9,12 +9,20 @@
 // nothing here is what the tree-kill test covers), but it lies outside the
 // subtree of every root that is killed: its nodes are siblings and cousins of the
 // killed ones. The tree kill must end exactly the subtree below the root it is
-// given and nothing else: not the root, not the tree beside it.
+// given and nothing else: not the root, not the tree beside it, not the
+// platform's own services.
 //
-// Every round counts survivors (processes below the root, as a raw snapshot
-// lists them before the kill, that have not ended within the deadline, plus any
-// process still listed below the root afterwards) and wrongly ended processes
-// (the launched root, and every node of the tree beside it). The goal is 0 and 0.
+// "Below the root" is taken from raw snapshots: a process whose recorded parent
+// id names a tree process and that was created no earlier than that process.
+// Ids are reused, and an older process may record a creator's id that has since
+// been given to a tree node; such a process is a bystander (the "reused ids"
+// column counts them each round).
+//
+// Every round counts survivors (processes below the root before the kill that
+// have not ended within the deadline, plus any process below the root
+// afterwards that was not there before) and wrongly ended processes (the
+// launched root, and every process that ran before the first round: the tree
+// beside, the platform's services). The goal is 0 and 0.
 //
 // Sizes: 3 rounds by default; RW_RELIABILITY=full gives 50.
 #include <gtest/gtest.h>
@@ -35,6 +43,36 @@ constexpr DWORD kDepth = 2, kFanout = 4;  // 1 + 4 + 16 processes
 constexpr DWORD kEndDeadlineMs = 10000;
 
 bool running(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_TIMEOUT; }
+
+// The processes that really descend from root, as the platform lists them: a
+// process counts as a child of P only when its recorded parent id is P and it
+// was created no earlier than P. Ids are reused, so a process whose creator has
+// ended may record an id that now names a younger, unrelated process: that one
+// is not its parent.
+std::vector<DWORD> trueDescendants(const wineutil::RawSnapshot& snap, DWORD root) {
+    std::vector<DWORD> out;
+    std::vector<DWORD> frontier{root};
+    while (!frontier.empty()) {
+        const DWORD parent = frontier.back();
+        frontier.pop_back();
+        const wineutil::RawProcess* p = snap.find(parent);
+        for (const wineutil::RawProcess& c : snap.processes) {
+            if (c.parent != parent || c.pid == 0 || c.pid == root || c.pid == GetCurrentProcessId()) continue;
+            if (p && c.createTime < p->createTime) continue;
+            if (std::find(out.begin(), out.end(), c.pid) != out.end()) continue;
+            out.push_back(c.pid);
+            frontier.push_back(c.pid);
+        }
+    }
+    return out;
+}
+
+// A process held open across the kill, with what the snapshot said about it.
+struct Watched {
+    DWORD pid;
+    std::wstring image;
+    HANDLE handle;
+};
 
 // The tree beside the killed ones: treeproc.exe started with a raw
 // CreateProcessW. Holds a handle to every node, so that no id of it is reused
@@ -98,7 +136,7 @@ private:
 };
 
 struct Totals {
-    DWORD rounds = 0, built = 0, ended = 0, survivors = 0, wronglyEnded = 0, nonZeroResults = 0;
+    DWORD rounds = 0, built = 0, ended = 0, survivors = 0, wronglyEnded = 0, nonZeroResults = 0, reused = 0;
 };
 
 TEST(Soak, EveryRoundEndsExactlyTheSubtreeBelowTheRoot) {
@@ -111,62 +149,98 @@ TEST(Soak, EveryRoundEndsExactlyTheSubtreeBelowTheRoot) {
     ASSERT_EQ("", beside.start(2, 2));
     figure("soak: size %s, %lu rounds; killed tree %lu processes (depth %lu, fanout %lu); tree beside %lu processes",
            reliability::sizeName(), rounds, treeutil::nodeCount(kDepth, kFanout), kDepth, kFanout, beside.size());
-    figure("soak | %5s | %5s | %12s | %5s | %9s | %13s | %7s", "round", "built", "below (snap)", "ended", "survivors",
-           "wrongly ended", "kill ms");
+    figure("soak | %5s | %5s | %5s | %5s | %9s | %13s | %12s | %7s", "round", "built", "below", "ended", "survivors",
+           "wrongly ended", "reused ids", "kill ms");
+
+    // The bystanders each round watches besides the root: every process that ran
+    // before the first round (the tree beside, the platform's own services and
+    // whatever else lives here), as long as it still runs. Processes that others
+    // start and end in the meantime are not watched.
+    const wineutil::RawSnapshot atStart = wineutil::rawProcessSnapshot();
+    ASSERT_TRUE(atStart.ok());
+    auto longLived = [&atStart](const wineutil::RawProcess& p) {
+        const wineutil::RawProcess* then = atStart.find(p.pid);
+        return then && then->createTime == p.createTime;
+    };
 
     Totals total;
+    std::vector<std::wstring> wronglyEndedImages;
     for (DWORD round = 1; round <= rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         treeutil::Tree tree;
         ASSERT_EQ("", tree.launch(kDepth, kFanout, 60000));
 
-        // Everything below the root as the platform lists it (the 20 nodes, and a
-        // console host if the platform gave the root one), each held open.
+        // Held open across the kill: every process below the root (the 20 nodes,
+        // and a console host if the platform gave the root one), which must end,
+        // and the root and the long-lived bystanders, which must not.
         const wineutil::RawSnapshot before = wineutil::rawProcessSnapshot();
         ASSERT_TRUE(before.ok());
-        const std::vector<DWORD> below = treeutil::rawDescendants(before, tree.rootPid());
-        std::vector<HANDLE> watched;
-        for (DWORD pid : below) {
-            HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
-            ASSERT_NE(nullptr, h) << "process " << pid << " below the root";
-            watched.push_back(h);
-        }
+        const std::vector<DWORD> belowIds = trueDescendants(before, tree.rootPid());
+        // Older processes that record the id of a tree process as their parent's
+        // (their creator ended and the id was given to a node): the round's
+        // exposure to reused ids. They must survive like every other bystander.
+        DWORD reused = 0;
+        for (DWORD pid : treeutil::rawDescendants(before, tree.rootPid()))
+            reused += std::find(belowIds.begin(), belowIds.end(), pid) == belowIds.end();
         for (const treeutil::Tree::Node& n : tree.nodes())
-            ASSERT_NE(below.end(), std::find(below.begin(), below.end(), n.pid)) << "node " << n.pid << " is listed";
+            ASSERT_NE(belowIds.end(), std::find(belowIds.begin(), belowIds.end(), n.pid)) << "node " << n.pid;
+        std::vector<Watched> below, others;
+        for (const wineutil::RawProcess& p : before.processes) {
+            if (p.pid == 0 || p.pid == GetCurrentProcessId()) continue;
+            const bool isBelow = std::find(belowIds.begin(), belowIds.end(), p.pid) != belowIds.end();
+            if (!isBelow && p.pid != tree.rootPid() && !longLived(p)) continue;
+            HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, p.pid);
+            if (!h) {
+                ASSERT_FALSE(isBelow) << "process " << p.pid << " below the root cannot be opened";
+                continue;  // gone already, or not ours to open: not watched
+            }
+            (isBelow ? below : others).push_back(Watched{p.pid, p.imageName, h});
+        }
 
         const DWORD start = GetTickCount();
         const jint result = rw.killAllChildren(nullptr, nullptr, static_cast<jint>(tree.rootPid()));
         const DWORD killMs = GetTickCount() - start;
 
-        DWORD survivors = 0, ended = 0;
-        for (HANDLE h : watched) {
-            if (WaitForSingleObject(h, kEndDeadlineMs) == WAIT_OBJECT_0) ++ended;
+        DWORD survivors = 0, ended = 0, wrong = 0;
+        for (const Watched& w : below) {
+            if (WaitForSingleObject(w.handle, kEndDeadlineMs) == WAIT_OBJECT_0) ++ended;
             else ++survivors;
-            CloseHandle(h);
         }
-        // Anything below the root that was not there before the kill counts too.
-        for (DWORD pid : treeutil::rawDescendants(wineutil::rawProcessSnapshot(), tree.rootPid()))
-            if (std::find(below.begin(), below.end(), pid) == below.end()) ++survivors;
-        const DWORD wrong = (tree.rootRunning() ? 0 : 1) + beside.ended();
+        // Anything below the root that was not there before the kill survives too.
+        for (DWORD pid : trueDescendants(wineutil::rawProcessSnapshot(), tree.rootPid()))
+            if (std::find(belowIds.begin(), belowIds.end(), pid) == belowIds.end()) ++survivors;
+        // The root and every long-lived bystander must still run: none of them
+        // ends by itself, so one that has ended was ended by the kill.
+        for (const Watched& w : others) {
+            if (running(w.handle)) continue;
+            ++wrong;
+            wronglyEndedImages.push_back(w.image + L" (" + std::to_wstring(w.pid) + L")");
+        }
+        for (const Watched& w : below) CloseHandle(w.handle);
+        for (const Watched& w : others) CloseHandle(w.handle);
 
-        figure("soak | %5lu | %5lu | %12u | %5lu | %9lu | %13lu | %7lu", round,
+        figure("soak | %5lu | %5lu | %5u | %5lu | %9lu | %13lu | %12lu | %7lu", round,
                static_cast<DWORD>(tree.nodes().size()) + 1, static_cast<unsigned>(below.size()), ended, survivors,
-               wrong, killMs);
+               wrong, reused, killMs);
         EXPECT_EQ(0, result);
         EXPECT_EQ(0u, survivors);
         EXPECT_EQ(0u, wrong);
+        EXPECT_TRUE(tree.rootRunning());
+        EXPECT_EQ(0u, beside.ended());
         ++total.rounds;
         total.built += static_cast<DWORD>(tree.nodes().size()) + 1;
         total.ended += ended;
         total.survivors += survivors;
         total.wronglyEnded += wrong;
         total.nonZeroResults += result != 0;
+        total.reused += reused;
         // The tree ends its root (and anything left) by id here.
     }
     figure("soak: total %lu rounds, %lu processes built, %lu ended by the tree kill, survivors %lu, wrongly ended "
-           "%lu, non-zero results %lu; tree beside still running: %s",
+           "%lu, non-zero results %lu; older processes under a reused id %lu; tree beside still running: %s",
            total.rounds, total.built, total.ended, total.survivors, total.wronglyEnded, total.nonZeroResults,
-           beside.ended() == 0 ? "all" : "NOT all");
+           total.reused, beside.ended() == 0 ? "all" : "NOT all");
+    for (const std::wstring& image : wronglyEndedImages) figure("soak: wrongly ended: %ls", image.c_str());
     EXPECT_EQ(rounds, total.rounds);
 }
 

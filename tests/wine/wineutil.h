@@ -145,7 +145,19 @@ private:
             } while (FindNextFileW(find, &found));
             FindClose(find);
         }
-        RemoveDirectoryW(dir.c_str());
+        removeDirectory(dir);
+    }
+    // A directory that a child used as its current directory can stay held for
+    // a moment after the child ended (under Wine, by the console host of a
+    // child started with a console of its own): a sharing violation is retried
+    // until a deadline.
+    static bool removeDirectory(const std::wstring& dir) {
+        const DWORD start = GetTickCount();
+        while (!RemoveDirectoryW(dir.c_str())) {
+            if (GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= 5000) return false;
+            Sleep(10);
+        }
+        return true;
     }
     std::wstring path_;
 };

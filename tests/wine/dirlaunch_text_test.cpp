@@ -1,0 +1,155 @@
+// createProcessIn with directories whose names go beyond ASCII (é ß Ж 日本),
+// under Wine. The JNI host's java/lang/Win32Process starts a real childproc
+// report child the way a Java runtime does, with a raw CreateProcessW and no
+// directory argument, so the child starts wherever the process's current
+// directory is at that moment and reports it through GetCurrentDirectoryW.
+// The current directory before the call may itself hold such characters: it
+// must come back exactly, not as the ANSI code page would spell it.
+#include <gtest/gtest.h>
+#include <jni.h>
+
+#include <string>
+#include <vector>
+
+#include "jnihost.h"
+#include "wineutil.h"
+
+extern "C" {
+JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring, jobjectArray,
+                                                                             jobjectArray);
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);  // the library's: it creates the directory lock
+}
+
+namespace {
+
+using jnihost::JniHost;
+const char kProcessClass[] = "java/lang/Win32Process";
+const char kConstructor[] = "([Ljava/lang/String;[Ljava/lang/String;)V";
+
+// é ß Ж 日本, spelled out so that the code stays ASCII.
+const std::wstring kMixed = L"\u00e9 \u00df \u0416 \u65e5\u672c";
+
+std::u16string utf16(const std::wstring& s) { return std::u16string(s.begin(), s.end()); }
+
+std::wstring currentDirectory() {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring dir(needed, L'\0');
+    const DWORD n = needed ? GetCurrentDirectoryW(needed, &dir[0]) : 0;
+    dir.resize(n < needed ? n : 0);
+    return dir;
+}
+
+// The platform's own spelling of a directory once made current from cwd.
+std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
+    const std::wstring saved = currentDirectory();
+    std::wstring out;
+    if (SetCurrentDirectoryW(cwd.c_str()) && SetCurrentDirectoryW(dir.c_str())) out = currentDirectory();
+    SetCurrentDirectoryW(saved.c_str());
+    return out;
+}
+
+class CreateProcessInText : public ::testing::Test {
+protected:
+    // Linked in statically, the library is never loaded: do once what loading
+    // it does.
+    static void SetUpTestSuite() { DllMain(GetModuleHandleW(nullptr), DLL_PROCESS_ATTACH, nullptr); }
+
+    void SetUp() override {
+        ASSERT_TRUE(base.valid() && reports.valid());
+        parent = base.file(L"D\u00e9part " + kMixed);
+        target = parent + L"\\Donn\u00e9es " + kMixed;
+        ASSERT_TRUE(CreateDirectoryW(parent.c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+        host.defineClass(kProcessClass, {{"handle", "J"}});
+        host.defineConstructor(kProcessClass, kConstructor, [this](jobject self, const std::vector<jvalue>& args) {
+            std::vector<std::wstring> command;
+            for (jobject e : host.elements(static_cast<jobjectArray>(args.at(0).l))) {
+                const std::u16string t = host.text(static_cast<jstring>(e));
+                command.emplace_back(t.begin(), t.end());
+            }
+            wineutil::Child child = wineutil::startChild(wineutil::commandLine(command));
+            if (!child.started()) {
+                host.throwNew("java/io/IOException", ("CreateProcess error=" + std::to_string(child.error())).c_str());
+                return;
+            }
+            jvalue handle;
+            handle.j = static_cast<jlong>(reinterpret_cast<ULONG_PTR>(child.handle()));
+            host.setField(self, "handle", handle);
+            started.push_back(std::move(child));
+        });
+        before = currentDirectory();
+        ASSERT_FALSE(before.empty());
+    }
+    void TearDown() override {
+        SetCurrentDirectoryW(before.c_str());
+        started.clear();  // ends every child by id
+        EXPECT_TRUE(host.jniErrors().empty());
+        EXPECT_EQ(0u, host.unreleasedStringChars());
+    }
+
+    jobject createIn(const std::wstring& dir, const std::wstring& reportFile) {
+        jobjectArray command = host.newStringArray({utf16(wineutil::helperPath()), u"report", utf16(reportFile)});
+        return Java_com_velmora_util_exec_Executor_createProcessIn(host.env(), nullptr, host.newString(utf16(dir)),
+                                                                  command, nullptr);
+    }
+
+    wineutil::TempDir base, reports;
+    std::wstring parent, target, before;
+    JniHost host;
+    std::vector<wineutil::Child> started;
+};
+
+// From an ASCII current directory to an absolute one, and from a current
+// directory that is itself non-ASCII to a relative one, which the platform
+// resolves against it.
+TEST_F(CreateProcessInText, TheChildStartsInTheDirectoryAndTheDirectoryBeforeIsRestored) {
+    struct Case {
+        const char* what;
+        std::wstring cwd, dir, report;
+    } const cases[] = {
+        {"absolute, from an ASCII directory", before, target, L"absolute.txt"},
+        {"relative, from a non-ASCII directory", parent, L"Donn\u00e9es " + kMixed, L"relative.txt"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(SetCurrentDirectoryW(c.cwd.c_str()));
+        const std::wstring expected = asCurrentFrom(c.cwd, c.dir);
+        ASSERT_FALSE(expected.empty());
+        ASSERT_EQ(0, lstrcmpiW(target.c_str(), expected.c_str())) << expected;
+        const std::wstring cwd = currentDirectory();
+        const size_t startedBefore = started.size();
+        const std::wstring file = reports.file(c.report);
+
+        jobject process = createIn(c.dir, file);
+
+        ASSERT_NE(nullptr, process) << host.pendingClass() << ": " << host.pendingMessage();
+        EXPECT_FALSE(host.exceptionPending());
+        EXPECT_EQ(cwd, currentDirectory()) << "the directory afterwards is the one before";
+        ASSERT_EQ(startedBefore + 1, started.size());
+        const wineutil::Child& child = started.back();
+        wineutil::Report report;
+        ASSERT_TRUE(wineutil::waitForReport(file, &report, 20000, child.handle()));
+        EXPECT_EQ(child.pid(), report.pid);
+        EXPECT_EQ(expected, report.cwd);
+    }
+}
+
+// Cut at the U+0000 the directory would be a good one; whole it names no
+// directory, so the call is refused like any directory that cannot be made
+// current, and the directory before (here a non-ASCII one) stays.
+TEST_F(CreateProcessInText, ADirectoryHoldingUPlus0000IsRefused) {
+    ASSERT_TRUE(SetCurrentDirectoryW(parent.c_str()));
+    const std::wstring cwd = currentDirectory();
+    const std::wstring withNul = target + std::wstring(1, L'\0') + L"x";
+
+    jobject process = createIn(withNul, reports.file(L"never.txt"));
+
+    EXPECT_EQ(nullptr, process);
+    EXPECT_EQ("java/io/IOException", host.pendingClass());
+    EXPECT_EQ("Can't set new path.", host.pendingMessage());
+    host.clearException();
+    EXPECT_EQ(cwd, currentDirectory());
+    EXPECT_TRUE(started.empty()) << "the constructor never ran";
+}
+
+}  // namespace
