@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "processclass.h"
 #include "wineutil.h"
 
 extern "C" {
@@ -20,14 +21,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);  // the library's: it creates the
 namespace {
 
 using jnihost::JniHost;
-const char kProcessClass[] = "java/lang/Win32Process";
-const char kConstructor[] = "([Ljava/lang/String;[Ljava/lang/String;)V";
-
-std::wstring currentDirectory() {
-    wchar_t buffer[MAX_PATH * 2];
-    const DWORD n = GetCurrentDirectoryW(MAX_PATH * 2, buffer);
-    return std::wstring(buffer, n < MAX_PATH * 2 ? n : 0);
-}
+using wineutil::currentDirectory;
+using wineutil::kProcessClass;
 
 // The platform's own spelling of a directory once made current, from cwd.
 std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
@@ -48,23 +43,7 @@ protected:
         ASSERT_TRUE(base.valid() && reports.valid());
         target = base.file(L"start here");
         ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
-        host.defineClass(kProcessClass, {{"handle", "J"}});
-        host.defineConstructor(kProcessClass, kConstructor, [this](jobject self, const std::vector<jvalue>& args) {
-            std::vector<std::wstring> command;
-            for (jobject e : host.elements(static_cast<jobjectArray>(args.at(0).l))) {
-                const std::u16string t = host.text(static_cast<jstring>(e));
-                command.emplace_back(t.begin(), t.end());
-            }
-            wineutil::Child child = wineutil::startChild(wineutil::commandLine(command));
-            if (!child.started()) {
-                host.throwNew("java/io/IOException", ("CreateProcess error=" + std::to_string(child.error())).c_str());
-                return;
-            }
-            jvalue handle;
-            handle.j = static_cast<jlong>(reinterpret_cast<ULONG_PTR>(child.handle()));
-            host.setField(self, "handle", handle);
-            started.push_back(std::move(child));
-        });
+        wineutil::definePlatformProcessClass(host, started);
         before = currentDirectory();
         ASSERT_FALSE(before.empty());
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "processclass.h"
 #include "wineutil.h"
 
 extern "C" {
@@ -23,21 +24,13 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);  // the library's: it creates the
 namespace {
 
 using jnihost::JniHost;
-const char kProcessClass[] = "java/lang/Win32Process";
-const char kConstructor[] = "([Ljava/lang/String;[Ljava/lang/String;)V";
+using wineutil::currentDirectory;
+using wineutil::kProcessClass;
 
 // é ß Ж 日本, spelled out so that the code stays ASCII.
 const std::wstring kMixed = L"\u00e9 \u00df \u0416 \u65e5\u672c";
 
 std::u16string utf16(const std::wstring& s) { return std::u16string(s.begin(), s.end()); }
-
-std::wstring currentDirectory() {
-    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    std::wstring dir(needed, L'\0');
-    const DWORD n = needed ? GetCurrentDirectoryW(needed, &dir[0]) : 0;
-    dir.resize(n < needed ? n : 0);
-    return dir;
-}
 
 // The platform's own spelling of a directory once made current from cwd.
 std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
@@ -60,23 +53,7 @@ protected:
         target = parent + L"\\Donn\u00e9es " + kMixed;
         ASSERT_TRUE(CreateDirectoryW(parent.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
-        host.defineClass(kProcessClass, {{"handle", "J"}});
-        host.defineConstructor(kProcessClass, kConstructor, [this](jobject self, const std::vector<jvalue>& args) {
-            std::vector<std::wstring> command;
-            for (jobject e : host.elements(static_cast<jobjectArray>(args.at(0).l))) {
-                const std::u16string t = host.text(static_cast<jstring>(e));
-                command.emplace_back(t.begin(), t.end());
-            }
-            wineutil::Child child = wineutil::startChild(wineutil::commandLine(command));
-            if (!child.started()) {
-                host.throwNew("java/io/IOException", ("CreateProcess error=" + std::to_string(child.error())).c_str());
-                return;
-            }
-            jvalue handle;
-            handle.j = static_cast<jlong>(reinterpret_cast<ULONG_PTR>(child.handle()));
-            host.setField(self, "handle", handle);
-            started.push_back(std::move(child));
-        });
+        wineutil::definePlatformProcessClass(host, started);
         before = currentDirectory();
         ASSERT_FALSE(before.empty());
     }

@@ -35,6 +35,7 @@
 #include "jnihost.h"
 #include "reliability.h"
 #include "treeutil.h"
+#include "processclass.h"
 #include "wineutil.h"
 
 namespace {
@@ -189,28 +190,8 @@ struct Worker {
             if (!host || step % 50 == 0) {
                 host.reset(new JniHost);
                 misuseSeen = 0;
-                host->defineClass("java/lang/Win32Process", {{"handle", "J"}});
-                JniHost* h = host.get();
-                host->defineConstructor(
-                    "java/lang/Win32Process", "([Ljava/lang/String;[Ljava/lang/String;)V",
-                    [this, h, &started](jobject self, const std::vector<jvalue>& args) {
-                        std::vector<std::wstring> command;
-                        for (jobject e : h->elements(static_cast<jobjectArray>(args.at(0).l))) {
-                            const std::u16string t = h->text(static_cast<jstring>(e));
-                            command.emplace_back(t.begin(), t.end());
-                        }
-                        // No directory: the process starts in the current one of the moment.
-                        wineutil::Child child = wineutil::startChild(wineutil::commandLine(command));
-                        if (!child.started()) {
-                            h->throwNew("java/io/IOException", "CreateProcess failed");
-                            return;
-                        }
-                        track(child.pid());
-                        jvalue handle;
-                        handle.j = static_cast<jlong>(reinterpret_cast<ULONG_PTR>(child.handle()));
-                        h->setField(self, "handle", handle);
-                        started.push_back(std::move(child));
-                    });
+                // Its processes start in the current directory of the moment.
+                wineutil::definePlatformProcessClass(*host, started, [this](DWORD pid) { track(pid); });
             }
             const Kind kind = static_cast<Kind>((step + index) % kKinds);
             InterlockedExchange(&current, kind);
