@@ -59,14 +59,16 @@ fuzz-long: | deps
 	@$(ROOT)/tests/fuzz/long.sh $(BUILD)/fuzz-long $(FUZZ_SECONDS)
 
 # Not part of `make test` (which runs the same programs at a short size): the
-# reliability runs at full size, minutes, under Wine against the shipped DLLs:
-# leak loops, tree-kill soak, concurrency. Each prints its figures as
-# "[reliability] ..." lines.
-reliability: $(BUILD)/win32/build.ninja wineprefix
+# reliability runs at full size, minutes: under Wine against the shipped DLLs
+# the leak loops, the tree-kill soak and the concurrency run (each prints its
+# figures as "[reliability] ..." lines), then the host32 concurrency run.
+reliability: $(BUILD)/win32/build.ninja $(BUILD)/host32/build.ninja wineprefix
 	@ninja -C $(BUILD)/win32 -j$(JOBS) >/dev/null
-	@cd $(BUILD)/win32/bin && status=0 && for run in leak soak concurrency; do \
+	@ninja -C $(BUILD)/host32 -j$(JOBS) >/dev/null
+	@status=0; cd $(BUILD)/win32/bin && for run in leak soak concurrency; do \
 	    RW_RELIABILITY=full wine wine_runwarden_$${run}_test.exe --gtest_brief=1 || status=1; \
-	done; exit $$status
+	done; cd $(BUILD)/host32 && RW_RELIABILITY=full ctest -R reliability --output-on-failure || status=1; \
+	exit $$status
 
 clean:
 	rm -rf $(BUILD) $(ROOT)/dist
