@@ -49,20 +49,20 @@ void defaultSystem(Model& m) {
     idle.threads = {0};
     idle.image = "";
     idle.basePriority = 0;
-    m.processes[0].spec = idle;
+    m.processes[0].desc = idle;
     ProcessSpec system;
     system.pid = 4;
     system.parent = 0;
     system.threads = {8};
     system.image = "System";
-    m.processes[4].spec = system;
+    m.processes[4].desc = system;
     ProcessSpec self;
     self.pid = 1000;
     self.parent = 4;
     self.threads = {1004, 1008};
     self.image = "java.exe";
     self.exePath = "C:\\Program Files\\Java\\bin\\java.exe";
-    m.processes[1000].spec = self;
+    m.processes[1000].desc = self;
     m.currentPid = 1000;
 }
 
@@ -147,10 +147,10 @@ void setCurrentProcessId(DWORD pid) {
     model().currentPid = pid;
 }
 
-DWORD addProcess(const ProcessSpec& spec) {
+DWORD addProcess(const ProcessSpec& desc) {
     auto& m = model();
     std::lock_guard<std::recursive_mutex> g(m.lock);
-    ProcessSpec s = spec;
+    ProcessSpec s = desc;
     if (s.pid == 0) {
         while (m.processes.count(m.nextPid)) m.nextPid += 4;
         s.pid = m.nextPid;
@@ -162,7 +162,7 @@ DWORD addProcess(const ProcessSpec& spec) {
     }
     if (s.noThreads) s.threads.clear();
     Process p;
-    p.spec = s;
+    p.desc = s;
     m.processes[s.pid] = p;
     return s.pid;
 }
@@ -196,7 +196,7 @@ DWORD exitCodeOf(DWORD pid) {
 std::vector<ProcessState> processes() {
     std::lock_guard<std::recursive_mutex> g(model().lock);
     std::vector<ProcessState> out;
-    for (auto& [pid, p] : model().processes) out.push_back({pid, p.spec.parent, p.alive, p.exitCode});
+    for (auto& [pid, p] : model().processes) out.push_back({pid, p.desc.parent, p.alive, p.exitCode});
     return out;
 }
 
@@ -313,12 +313,12 @@ BOOL finishLaunch(LaunchRecord& rec, LPPROCESS_INFORMATION pi) {
         SetLastError(m.launchError);
         return FALSE;
     }
-    ProcessSpec spec;
-    spec.parent = m.currentPid;
-    spec.exePath = !rec.appNull ? rec.app : firstToken(rec.cmd);
-    spec.image = lastComponent(spec.exePath);
-    DWORD pid = addProcess(spec);
-    DWORD tid = findProcess(pid)->spec.threads.front();
+    ProcessSpec desc;
+    desc.parent = m.currentPid;
+    desc.exePath = !rec.appNull ? rec.app : firstToken(rec.cmd);
+    desc.image = lastComponent(desc.exePath);
+    DWORD pid = addProcess(desc);
+    DWORD tid = findProcess(pid)->desc.threads.front();
     HandleObject ph{HandleKind::Process, pid};
     HandleObject th{HandleKind::Thread, tid};
     pi->hProcess = newHandle(ph);

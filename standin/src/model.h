@@ -12,7 +12,7 @@
 namespace standin {
 
 struct Process {
-    ProcessSpec spec;
+    ProcessSpec desc;
     bool alive = true;
     bool listed = true;  // present in snapshots
     DWORD exitCode = STILL_ACTIVE;

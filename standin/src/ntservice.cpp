@@ -104,7 +104,7 @@ NTSTATUS WINAPI ntQueryInformationProcess(HANDLE process, ULONG infoClass, void*
     std::vector<unsigned char> b(24, 0);
     put32(b, 0, p && !p->alive ? p->exitCode : STILL_ACTIVE);
     put32(b, 16, pid);
-    put32(b, 20, p ? p->spec.parent : 0);
+    put32(b, 20, p ? p->desc.parent : 0);
     memcpy(buffer, b.data(), 24);
     if (returned) *returned = 24;
     return 0;
@@ -125,7 +125,7 @@ HANDLE WINAPI createToolhelp32Snapshot(DWORD flags, DWORD) {
             o.items.push_back(pid);
             o.owners.push_back(pid);
         } else if (flags & TH32CS_SNAPTHREAD) {
-            for (DWORD t : p.spec.threads) {
+            for (DWORD t : p.desc.threads) {
                 o.items.push_back(t);
                 o.owners.push_back(pid);
             }
@@ -166,10 +166,10 @@ BOOL processEntry(HANDLE snap, PROCESSENTRY32* e, bool first) {
         memset(e, 0, sizeof *e);
         e->dwSize = size;
         e->th32ProcessID = pid;
-        e->cntThreads = static_cast<DWORD>(p->spec.threads.size());
-        e->th32ParentProcessID = p->spec.parent;
-        e->pcPriClassBase = p->spec.toolhelpPriority;
-        const std::string& exe = p->spec.exePath.empty() ? p->spec.image : p->spec.exePath;
+        e->cntThreads = static_cast<DWORD>(p->desc.threads.size());
+        e->th32ParentProcessID = p->desc.parent;
+        e->pcPriClassBase = p->desc.toolhelpPriority;
+        const std::string& exe = p->desc.exePath.empty() ? p->desc.image : p->desc.exePath;
         strncpy(e->szExeFile, exe.c_str(), MAX_PATH - 1);
     });
 }
@@ -202,7 +202,7 @@ NtAnswer buildProcessSnapshot() {
     bool any = false;
     for (auto& [pid, p] : m.processes) {
         if (!p.listed) continue;
-        const ProcessSpec& s = p.spec;
+        const ProcessSpec& s = p.desc;
         size_t at = b.size();
         if (any) put32(b, previous, static_cast<ULONG>(at - previous));
         // UTF-16 of the image name: a non-ASCII name has fewer units than bytes.

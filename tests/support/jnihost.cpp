@@ -769,9 +769,9 @@ FieldValue* fieldSlot(State& s, jobject obj, jfieldID id, char type, const char*
         s.error(std::string(fn) + ": field of " + f->cls->name + " read on a " + o->cls->name);
         return nullptr;
     }
-    const FieldSpec& spec = f->cls->fields[f->index];
-    if (typeOf(spec.signature) != type) {
-        s.error(std::string(fn) + ": field " + spec.name + " has type " + spec.signature);
+    const FieldSpec& desc = f->cls->fields[f->index];
+    if (typeOf(desc.signature) != type) {
+        s.error(std::string(fn) + ": field " + desc.name + " has type " + desc.signature);
         return nullptr;
     }
     return &storage(o, f);
@@ -1271,13 +1271,13 @@ namespace {
 // The object's field of that name (and signature, unless null), its own
 // class's first, then its superclasses'.
 FieldValue* namedField(State& s, jobject obj, const std::string& name, const std::string* signature,
-                       const FieldSpec** spec) {
+                       const FieldSpec** desc) {
     Object* o = s.resolveForTest(obj, "field");
     if (!o || o->kind != Kind::Instance) s.die("field: not an instance object");
     for (ClassInfo* k = o->cls; k; k = k->super) {
         for (size_t i = 0; i < k->fields.size(); ++i) {
             if (k->fields[i].name == name && (!signature || k->fields[i].signature == *signature)) {
-                *spec = &k->fields[i];
+                *desc = &k->fields[i];
                 return &storage(o, &k->fieldIds[i]);
             }
         }
@@ -1301,9 +1301,9 @@ jvalue JniHost::field(jobject obj, const std::string& name, const std::string& s
 }
 
 void JniHost::setFieldImpl(jobject obj, const std::string& name, const std::string* signature, jvalue value) {
-    const FieldSpec* spec = nullptr;
-    FieldValue* v = namedField(*state_, obj, name, signature, &spec);
-    if (typeOf(spec->signature) == 'L') {
+    const FieldSpec* desc = nullptr;
+    FieldValue* v = namedField(*state_, obj, name, signature, &desc);
+    if (typeOf(desc->signature) == 'L') {
         v->object = state_->resolveForTest(value.l, "setField");
         memset(&v->value, 0, sizeof v->value);
     } else {
@@ -1312,9 +1312,9 @@ void JniHost::setFieldImpl(jobject obj, const std::string& name, const std::stri
 }
 
 jvalue JniHost::fieldImpl(jobject obj, const std::string& name, const std::string* signature) const {
-    const FieldSpec* spec = nullptr;
-    FieldValue* v = namedField(*state_, obj, name, signature, &spec);
-    if (typeOf(spec->signature) != 'L') return v->value;
+    const FieldSpec* desc = nullptr;
+    FieldValue* v = namedField(*state_, obj, name, signature, &desc);
+    if (typeOf(desc->signature) != 'L') return v->value;
     jvalue out;
     memset(&out, 0, sizeof out);
     out.l = state_->testRef(v->object);

@@ -268,10 +268,10 @@ private:
         last_ = "tree kill";
         ++counts_.treeKills;
         auto spawn = [](DWORD parent) {
-            standin::ProcessSpec spec;
-            spec.parent = parent;
-            spec.image = "tree.exe";
-            return standin::addProcess(spec);
+            standin::ProcessSpec desc;
+            desc.parent = parent;
+            desc.image = "tree.exe";
+            return standin::addProcess(desc);
         };
         const DWORD root = spawn(kSelf);
         std::vector<DWORD> descendants;

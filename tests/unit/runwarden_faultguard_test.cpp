@@ -133,9 +133,9 @@ protected:
     void TearDown() override { rw::treeKillProbe = nullptr; }
 
     static DWORD spawn(DWORD parent) {
-        standin::ProcessSpec spec;
-        spec.parent = parent;
-        return standin::addProcess(spec);
+        standin::ProcessSpec desc;
+        desc.parent = parent;
+        return standin::addProcess(desc);
     }
 
     static jint killAllChildren(DWORD pid) {

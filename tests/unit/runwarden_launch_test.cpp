@@ -29,9 +29,9 @@ protected:
     }
 
     static DWORD spawn(DWORD parent = 1000) {
-        standin::ProcessSpec spec;
-        spec.parent = parent;
-        return standin::addProcess(spec);
+        standin::ProcessSpec desc;
+        desc.parent = parent;
+        return standin::addProcess(desc);
     }
 };
 

@@ -17,10 +17,10 @@ namespace {
 constexpr DWORD kSelf = 1000;
 
 DWORD spawn(DWORD parent, LONGLONG created) {
-    standin::ProcessSpec spec;
-    spec.parent = parent;
-    spec.createTime = created;
-    return standin::addProcess(spec);
+    standin::ProcessSpec desc;
+    desc.parent = parent;
+    desc.createTime = created;
+    return standin::addProcess(desc);
 }
 
 class TreeKillReuse : public ::testing::Test {

@@ -31,10 +31,10 @@ jint nativeChildCount(DWORD pid) {
 }
 
 DWORD spawn(DWORD parent, DWORD pid = 0) {
-    standin::ProcessSpec spec;
-    spec.pid = pid;
-    spec.parent = parent;
-    return standin::addProcess(spec);
+    standin::ProcessSpec desc;
+    desc.pid = pid;
+    desc.parent = parent;
+    return standin::addProcess(desc);
 }
 
 void resetLibrary() {

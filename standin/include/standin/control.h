@@ -79,7 +79,7 @@ struct NtCall {
 void reset();
 DWORD currentProcessId();
 void setCurrentProcessId(DWORD pid);  // the process must exist in the model
-DWORD addProcess(const ProcessSpec& spec);
+DWORD addProcess(const ProcessSpec& desc);
 void removeProcess(DWORD pid);        // gone from every snapshot, as if reaped
 void exitProcess(DWORD pid, DWORD code);  // ended: no longer in snapshots, handles stay usable
 bool alive(DWORD pid);

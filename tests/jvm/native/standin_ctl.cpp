@@ -100,9 +100,9 @@ NATIVE(void, hideExport)(JNIEnv* env, jclass, jstring name) { standin::hideExpor
 NATIVE(jint, currentProcessId)(JNIEnv*, jclass) { return static_cast<jint>(standin::currentProcessId()); }
 
 NATIVE(jint, addProcess)(JNIEnv*, jclass, jint parent) {
-    standin::ProcessSpec spec;
-    spec.parent = static_cast<DWORD>(parent);
-    return static_cast<jint>(standin::addProcess(spec));
+    standin::ProcessSpec desc;
+    desc.parent = static_cast<DWORD>(parent);
+    return static_cast<jint>(standin::addProcess(desc));
 }
 
 NATIVE(void, exitProcess)(JNIEnv*, jclass, jint pid, jint code) {
