@@ -1,5 +1,6 @@
 // Back-end selection and binding on the stand-in.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <standin/control.h>
 
 #include <string.h>
@@ -15,10 +16,7 @@ namespace {
 class Backend : public ::testing::Test {
 protected:
     void SetUp() override {
-        standin::reset();
-        rw::backendMode = rw::kBackendNone;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
     }
 
     static bool toolhelpUnbound() {

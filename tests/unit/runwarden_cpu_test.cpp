@@ -1,5 +1,6 @@
 // The CPU usage arithmetic, and the sampler against scripted NT answers.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <jni.h>
 #include <standin/control.h>
 #include <string.h>
@@ -99,10 +100,7 @@ std::vector<std::pair<ULONG, ULONG>> calls() {
 class Sampler : public ::testing::Test {
 protected:
     void SetUp() override {
-        standin::reset();
-        rw::backendMode = rw::kBackendNone;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
         ASSERT_EQ(1u, Win32Ext_VersionOK());
     }
 };

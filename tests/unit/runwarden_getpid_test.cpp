@@ -1,6 +1,7 @@
 // JNU_GetFieldByName and the native getPID on the stand-in: every field type,
 // the failure rows and what each leaves pending for the Java caller.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <standin/control.h>
 
 #include <cstring>
@@ -163,10 +164,7 @@ const PidCase kPidCases[] = {
 class GetPid : public ::testing::TestWithParam<PidCase> {
 protected:
     void SetUp() override {
-        standin::reset();
-        rw::backendMode = rw::kBackendNone;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
         ASSERT_EQ(1u, Win32Ext_VersionOK());
         ASSERT_EQ(rw::kBackendNative, rw::backendMode);
         pid = standin::addProcess({});

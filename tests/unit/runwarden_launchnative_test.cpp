@@ -1,6 +1,7 @@
 // The launch natives of ScriptProcessManager on the stand-in: what reaches
 // CreateProcessW from four Java strings, the result, and the VM's failures.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <standin/control.h>
 
 #include <string.h>
@@ -26,10 +27,7 @@ const std::vector<std::string> kNone;
 class LaunchNative : public ::testing::Test {
 protected:
     void SetUp() override {
-        standin::reset();
-        rw::backendMode = rw::kBackendNone;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
     }
 
     jstring str(const Text& t) { return t ? host.newString(*t) : nullptr; }

@@ -1,6 +1,7 @@
 // The fourteen per-process queries on the native and the Toolhelp back end:
 // values, result codes, and which out-parameters each result leaves alone.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <standin/control.h>
 #include <string.h>
 
@@ -53,10 +54,7 @@ std::vector<DWORD> allPids() {
 class Queries : public ::testing::Test {
 protected:
     void SetUp() override {
-        standin::reset();
-        rw::snapshotSizeHint = 0x10000;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
         ASSERT_EQ(1, rw::bindNativeServices());
         ASSERT_EQ(1, rw::bindToolhelpServices());
         use(Back::Native);

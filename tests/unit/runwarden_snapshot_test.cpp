@@ -1,6 +1,7 @@
 // The class-5 snapshot: buffer sizes offered to the service, growth of the
 // shared size hint, failures, and where the thread records begin.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <standin/control.h>
 #include <string.h>
 
@@ -43,12 +44,8 @@ std::vector<ULONG> callLengths() {
 class Snapshot : public ::testing::Test {
 protected:
     void SetUp() override {
-        standin::reset();
-        rw::backendMode = rw::kBackendNone;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
         ASSERT_EQ(1u, Win32Ext_VersionOK());
-        rw::snapshotSizeHint = 0x10000;
     }
     void TearDown() override {
         standin::stopFailingAllocations();

@@ -4,6 +4,7 @@
 // one whose id it records, so it is not that one's child and must be left
 // running, with everything below it. The current process is 1000 (parent 4).
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <standin/control.h>
 
 #include <vector>
@@ -32,12 +33,7 @@ protected:
     }
     void TearDown() override { reset(); }
     static void reset() {
-        standin::reset();
-        rw::callerProcessId = 0;
-        rw::treeKillProbe = nullptr;
-        rw::backendMode = rw::kBackendNone;
-        rw::nativeServices = {};
-        rw::toolhelpServices = {};
+        freshRunwarden();
     }
 };
 

@@ -2,6 +2,7 @@
 // ends. The current process is 1000 (parent 4, whose parent is 0) unless a test
 // says otherwise.
 #include <gtest/gtest.h>
+#include "freshrunwarden.h"
 #include <jni.h>
 #include <standin/control.h>
 
@@ -38,12 +39,7 @@ DWORD spawn(DWORD parent, DWORD pid = 0) {
 }
 
 void resetLibrary() {
-    standin::reset();
-    rw::callerProcessId = 0;
-    rw::treeKillProbe = nullptr;
-    rw::backendMode = rw::kBackendNone;
-    rw::nativeServices = {};
-    rw::toolhelpServices = {};
+    freshRunwarden();
 }
 
 // Selects the back end the way init does, on a stand-in that offers only it.
