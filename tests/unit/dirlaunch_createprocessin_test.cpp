@@ -13,9 +13,8 @@
 #include <thread>
 
 #include "jnihost.h"
+#include "jninatives.h"
 
-extern "C" JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring,
-                                                                                        jobjectArray, jobjectArray);
 
 namespace {
 

@@ -34,21 +34,10 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "runwarden/natives/treekill.h"
 #include "runwarden/procinfo/backend.h"
 #include "runwarden/procinfo/snapshot.h"
-
-extern "C" {
-JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_executeProcess(JNIEnv*, jclass, jstring,
-                                                                                     jstring, jstring, jstring);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killProcess(JNIEnv*, jclass, jint);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killAllChildren(JNIEnv*, jclass, jint);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_childProcessesCount(JNIEnv*, jclass, jint);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_getCPUUsage(JNIEnv*, jclass);
-JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring, jobjectArray,
-                                                                             jobjectArray);
-}
 
 namespace {
 

@@ -1,5 +1,6 @@
 // The CPU usage arithmetic, and the sampler against scripted NT answers.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include "freshrunwarden.h"
 #include <jni.h>
 #include <standin/control.h>
@@ -12,7 +13,6 @@
 #include "runwarden/procinfo/backend.h"
 #include "runwarden/procinfo/cpu_usage.h"
 
-extern "C" JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_getCPUUsage(JNIEnv*, jclass);
 
 namespace {
 

@@ -8,6 +8,7 @@
 // their own with a small stack, so that they are quick and bounded whatever
 // the process's stack limit is.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include <jni.h>
 #include <pthread.h>
 #if defined(__SANITIZE_ADDRESS__)
@@ -30,8 +31,6 @@
 #include "runwarden/natives/treekill.h"
 #include "runwarden/procinfo/backend.h"
 
-extern "C" JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killAllChildren(JNIEnv*, jclass,
-                                                                                                jint);
 
 namespace {
 

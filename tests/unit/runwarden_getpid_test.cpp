@@ -7,12 +7,12 @@
 #include <cstring>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "runwarden/procinfo/backend.h"
 
 extern "C" {
 jvalue JNICALL JNU_GetFieldByName(JNIEnv* env, unsigned char* exceptionFlag, jobject obj, const char* name,
                                   const char* signature);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_getPID(JNIEnv*, jclass, jobject);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // creation, what it returns, which handles stay open; how killProcess opens,
 // ends and closes; and that neither needs a selected back end.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include <jni.h>
 #include <standin/control.h>
 
@@ -11,12 +12,6 @@
 #include "runwarden/natives/natives.h"
 #include "runwarden/natives/treekill.h"
 #include "runwarden/procinfo/backend.h"
-
-extern "C" {
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_executeProcess(JNIEnv*, jclass, jstring,
-                                                                                     jstring, jstring, jstring);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killProcess(JNIEnv*, jclass, jint);
-}
 
 namespace {
 

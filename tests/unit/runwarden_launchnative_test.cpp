@@ -9,14 +9,8 @@
 #include <optional>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "runwarden/procinfo/backend.h"
-
-extern "C" {
-JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_executeProcess(JNIEnv*, jclass, jstring,
-                                                                                     jstring, jstring, jstring);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killProcess(JNIEnv*, jclass, jint);
-}
 
 namespace {
 

@@ -2,6 +2,7 @@
 // ends. The current process is 1000 (parent 4, whose parent is 0) unless a test
 // says otherwise.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include "freshrunwarden.h"
 #include <jni.h>
 #include <standin/control.h>
@@ -12,11 +13,6 @@
 #include "runwarden/natives/natives.h"
 #include "runwarden/natives/treekill.h"
 #include "runwarden/procinfo/backend.h"
-
-extern "C" {
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killAllChildren(JNIEnv*, jclass, jint);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_childProcessesCount(JNIEnv*, jclass, jint);
-}
 
 namespace {
 

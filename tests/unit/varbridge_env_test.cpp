@@ -5,16 +5,10 @@
 #include <standin/control.h>
 
 #include "jnihost.h"
+#include "jninatives.h"
 
 // msvcrt's own functions and tables, as another module of the process uses them.
 #include <crtenv.h>
-
-extern "C" {
-JNIEXPORT jobjectArray JNICALL Java_com_velmora_util_exec_Env_getEnvironments(JNIEnv*, jclass);
-JNIEXPORT jstring JNICALL Java_com_velmora_util_exec_Env_getEnvironment(JNIEnv*, jclass, jstring);
-JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment(JNIEnv*, jclass, jstring, jstring);
-JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment2(JNIEnv*, jclass, jstring);
-}
 
 namespace {
 

@@ -9,29 +9,20 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "processclass.h"
 #include "wineutil.h"
 
 extern "C" {
-JNIEXPORT jobject JNICALL Java_com_velmora_util_exec_Executor_createProcessIn(JNIEnv*, jobject, jstring, jobjectArray,
-                                                                             jobjectArray);
 BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);  // the library's: it creates the directory lock
 }
 
 namespace {
 
 using jnihost::JniHost;
+using wineutil::asCurrentFrom;
 using wineutil::currentDirectory;
 using wineutil::kProcessClass;
-
-// The platform's own spelling of a directory once made current, from cwd.
-std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
-    const std::wstring saved = currentDirectory();
-    std::wstring out;
-    if (SetCurrentDirectoryW(cwd.c_str()) && SetCurrentDirectoryW(dir.c_str())) out = currentDirectory();
-    SetCurrentDirectoryW(saved.c_str());
-    return out;
-}
 
 class CreateProcessIn : public ::testing::Test {
 protected:

@@ -56,4 +56,14 @@ inline std::wstring currentDirectory() {
     return dir;
 }
 
+// The platform's own spelling of dir once made current from cwd; the current
+// directory is left as it was.
+inline std::wstring asCurrentFrom(const std::wstring& cwd, const std::wstring& dir) {
+    const std::wstring saved = currentDirectory();
+    std::wstring out;
+    if (SetCurrentDirectoryW(cwd.c_str()) && SetCurrentDirectoryW(dir.c_str())) out = currentDirectory();
+    SetCurrentDirectoryW(saved.c_str());
+    return out;
+}
+
 }  // namespace wineutil

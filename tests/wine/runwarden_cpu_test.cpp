@@ -1,14 +1,10 @@
 // GetCPUUsage and the native getCPUUsage against the platform's own counters.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include <jni.h>
 
 #include "runwarden/procinfo/backend.h"
 #include "runwarden/procinfo/win32ext.h"
-
-extern "C" {
-JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_getCPUUsage(JNIEnv*, jclass);
-}
 
 namespace {
 

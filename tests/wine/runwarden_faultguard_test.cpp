@@ -3,6 +3,7 @@
 // leave the thread usable; exceptions outside a guarded call go on to the
 // handlers that were there before.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include <intrin.h>
 #include <jni.h>
 
@@ -13,11 +14,6 @@
 #include "runwarden/procinfo/backend.h"
 #include "treeutil.h"
 #include "wineutil.h"
-
-extern "C" {
-JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killAllChildren(JNIEnv*, jclass, jint);
-}
 
 namespace {
 

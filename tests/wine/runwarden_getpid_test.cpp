@@ -7,12 +7,11 @@
 #include <string.h>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "runwarden/procinfo/backend.h"
 #include "wineutil.h"
 
 extern "C" {
-JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_getPID(JNIEnv*, jclass, jobject);
 jvalue JNICALL JNU_GetFieldByName(JNIEnv*, unsigned char*, jobject, const char*, const char*);
 }
 

@@ -13,15 +13,10 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "runwarden/natives/natives.h"
 #include "runwarden/procinfo/backend.h"
 #include "wineutil.h"
-
-extern "C" {
-jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_executeProcess(JNIEnv*, jclass, jstring, jstring,
-                                                                            jstring, jstring);
-jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killProcess(JNIEnv*, jclass, jint);
-}
 
 namespace {
 

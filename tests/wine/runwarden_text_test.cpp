@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "wineutil.h"
 
-extern "C" jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_executeProcess(JNIEnv*, jclass, jstring,
-                                                                                      jstring, jstring, jstring);
 
 namespace {
 

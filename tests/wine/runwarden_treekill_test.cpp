@@ -4,6 +4,7 @@
 // Expectations come from raw class-5 snapshots and the platform's own view of
 // each process (handles, exit codes, exit times), not from the library.
 #include <gtest/gtest.h>
+#include "jninatives.h"
 #include <jni.h>
 
 #include <algorithm>
@@ -15,12 +16,6 @@
 #include "runwarden/procinfo/backend.h"
 #include "treeutil.h"
 #include "wineutil.h"
-
-extern "C" {
-JNIEXPORT void JNICALL Java_com_velmora_util_exec_ScriptProcessManager_init(JNIEnv*, jclass);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_killAllChildren(JNIEnv*, jclass, jint);
-JNIEXPORT jint JNICALL Java_com_velmora_util_exec_ScriptProcessManager_childProcessesCount(JNIEnv*, jclass, jint);
-}
 
 namespace {
 

@@ -13,14 +13,8 @@
 #include <vector>
 
 #include "jnihost.h"
+#include "jninatives.h"
 #include "wineutil.h"
-
-extern "C" {
-JNIEXPORT jobjectArray JNICALL Java_com_velmora_util_exec_Env_getEnvironments(JNIEnv*, jclass);
-JNIEXPORT jstring JNICALL Java_com_velmora_util_exec_Env_getEnvironment(JNIEnv*, jclass, jstring);
-JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment(JNIEnv*, jclass, jstring, jstring);
-JNIEXPORT jboolean JNICALL Java_com_velmora_util_exec_Env_setEnvironment2(JNIEnv*, jclass, jstring);
-}
 
 namespace {
 
